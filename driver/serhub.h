@@ -1,0 +1,204 @@
+// serhub: private header of the bus driver for the PCI multi-port serial
+// cards. Both device extensions, the PnP states, the card interface GUID,
+// the code placement macros and every routine shared between source files.
+#pragma once
+
+#include <ntddk.h>
+
+#include "serhub_registry.h"
+
+// ---------------------------------------------------------------------------
+// Code placement. DriverEntry goes to the discardable INIT section, the
+// Plug and Play code to the pageable PAGE section; DispatchPower, the power
+// handlers, the request counter and the completion routines stay in .text.
+// GCC places code with section attributes (its #pragma alloc_text does
+// nothing); MSVC uses SERHUB_ALLOC_TEXT next to the prototypes instead.
+#if defined(_MSC_VER)
+#define SERHUB_INIT_CODE
+#define SERHUB_PAGED_CODE
+#define SERHUB_ALLOC_TEXT(section, routine) __pragma(alloc_text(section, routine))
+#elif defined(_WIN32)
+#define SERHUB_INIT_CODE __attribute__((section("INIT")))
+#define SERHUB_PAGED_CODE __attribute__((section("PAGE")))
+#define SERHUB_ALLOC_TEXT(section, routine)
+#else
+#define SERHUB_INIT_CODE
+#define SERHUB_PAGED_CODE
+#define SERHUB_ALLOC_TEXT(section, routine)
+#endif
+#define SERHUB_NONPAGED_CODE
+
+// Wide string literals: WCHAR is wchar_t on Windows and char16_t on the
+// host build. SERHUB_WIDE("x") or SERHUB_WIDE(SOME_MACRO) gives a WCHAR literal.
+#if defined(_WIN32)
+#define SERHUB_WIDE_(s) L##s
+#else
+#define SERHUB_WIDE_(s) u##s
+#endif
+#define SERHUB_WIDE(s) SERHUB_WIDE_(s)
+
+// Pool tags, four characters in memory order.
+#define SERHUB_TAG_DDK 0x206B6444UL   // "Ddk "
+#define SERHUB_TAG_ZBUS 0x7375625AUL  // "Zbus"
+
+// Number of slots in BUS_EXTENSION.Children; enumeration fills at most 32.
+#define SERHUB_CHILD_SLOTS 33
+#define SERHUB_MAX_PORTS 32
+
+// ---------------------------------------------------------------------------
+// PnP states, shared by the bus device and the port devices.
+typedef enum _SERHUB_PNP_STATE {
+  NotStarted = 0,
+  Started = 1,
+  StopPending = 2,
+  Stopped = 3,
+  RemovePending = 4,
+  SurpriseRemovePending = 5,
+  Deleted = 6
+} SERHUB_PNP_STATE;
+
+// Interface class of the card's bus device, and the bus type that every
+// port device reports: {AF5B4200-6D32-11D3-B89C-00C04FAD5171}.
+extern const GUID GUID_SERIAL_CARD_BUS;
+
+// ---------------------------------------------------------------------------
+// The bus device's extension. The first six fields are the common header that
+// PORT_EXTENSION repeats.
+typedef struct _BUS_EXTENSION {
+  PDEVICE_OBJECT Self;
+  BOOLEAN IsBus;
+  ULONG PnpState;
+  ULONG PreviousPnpState;
+  SYSTEM_POWER_STATE SystemPowerState;
+  DEVICE_POWER_STATE DevicePowerState;
+
+  PDEVICE_OBJECT UnderlyingPdo;
+  PDEVICE_OBJECT NextLowerDriver;
+  PDEVICE_OBJECT Children[SERHUB_CHILD_SLOTS];
+  FAST_MUTEX ChildLock;
+  LONG OutstandingIo;
+  KEVENT RemoveEvent;
+  KEVENT StopEvent;
+  UNICODE_STRING InterfaceName;
+  ULONG Location;
+  ULONG PortCount;
+  ULONG ChildCount;
+
+  PHYSICAL_ADDRESS UartStart;
+  PUCHAR UartBase;
+  ULONG UartLength;
+  BOOLEAN UartNeedsMap;
+  BOOLEAN UartMapped;
+  ULONG MultiMode;
+  PHYSICAL_ADDRESS IntcStart;
+  PUCHAR IntcBase;
+  ULONG IntcLength;
+  BOOLEAN IntcNeedsMap;
+  BOOLEAN IntcMapped;
+
+  ULONG TrInterruptLevel;
+  ULONG TrInterruptVector;
+  ULONG InterruptLevel;
+  ULONG InterruptVector;
+  ULONG InterruptAffinity;
+} BUS_EXTENSION, *PBUS_EXTENSION;
+
+// The port device's extension.
+typedef struct _PORT_EXTENSION {
+  PDEVICE_OBJECT Self;
+  BOOLEAN IsBus;
+  ULONG PnpState;
+  ULONG PreviousPnpState;
+  SYSTEM_POWER_STATE SystemPowerState;
+  DEVICE_POWER_STATE DevicePowerState;
+
+  PDEVICE_OBJECT ParentFdo;
+  WCHAR DeviceId[34];
+  WCHAR HardwareIds[36];
+  WCHAR InstanceId[18];
+  ULONG PortIndex;
+  ULONG BaseAddr;
+  ULONG IntcAddr;
+  ULONG EchoAddr;
+  ULONG ClockRate;
+  ULONG IntcIndex;
+  ULONG PortType;
+  ULONG TrInterruptVector;
+  ULONG TrInterruptLevel;
+  ULONG InterruptVector;
+  ULONG InterruptLevel;
+  ULONG InterruptAffinity;
+} PORT_EXTENSION, *PPORT_EXTENSION;
+
+// The common header, for code that does not yet know which extension it has.
+typedef struct _COMMON_EXTENSION {
+  PDEVICE_OBJECT Self;
+  BOOLEAN IsBus;
+  ULONG PnpState;
+  ULONG PreviousPnpState;
+  SYSTEM_POWER_STATE SystemPowerState;
+  DEVICE_POWER_STATE DevicePowerState;
+} COMMON_EXTENSION, *PCOMMON_EXTENSION;
+
+// ---------------------------------------------------------------------------
+// Entry and routing (entry.cpp).
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+VOID NTAPI DriverUnload(PDRIVER_OBJECT DriverObject);
+
+// Bus device creation and request accounting (busdevice.cpp).
+NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
+NTSTATUS ReadCardLocation(PBUS_EXTENSION Bus);
+VOID IncrementOutstandingIo(PBUS_EXTENSION Bus);
+VOID DecrementOutstandingIo(PBUS_EXTENSION Bus);
+
+// Bus device Plug and Play (buspnp.cpp).
+NTSTATUS BusPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION IrpStack,
+                PBUS_EXTENSION Bus);
+NTSTATUS ForwardAndWait(PDEVICE_OBJECT LowerDevice, PIRP Irp);
+NTSTATUS NTAPI ForwardCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+NTSTATUS NTAPI FilterCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+NTSTATUS EnableBusInterface(PBUS_EXTENSION Bus);
+VOID DisableBusInterface(PBUS_EXTENSION Bus);
+
+// Power (power.cpp).
+NTSTATUS BusPower(PBUS_EXTENSION Bus, PIRP Irp);
+NTSTATUS PortPower(PPORT_EXTENSION Port, PIRP Irp);
+
+// Card identification (cardid.cpp).
+NTSTATUS AccessPciConfig(PDEVICE_OBJECT Device, BOOLEAN Write, PVOID Buffer, ULONG Offset,
+                         ULONG Length);
+ULONG IdentifyCard(PBUS_EXTENSION Bus);
+
+// Card resources and register setup (cardres.cpp).
+NTSTATUS ParseCardResources(PIO_STACK_LOCATION IrpStack, PBUS_EXTENSION Bus);
+NTSTATUS SetUpCard(PBUS_EXTENSION Bus);
+VOID ShutDownCard(PBUS_EXTENSION Bus);
+
+// Port enumeration (enumerate.cpp).
+NTSTATUS EnumeratePorts(PIRP Irp, PBUS_EXTENSION Bus);
+// MemorySpace: the UART range lies in memory space (UartNeedsMap).
+BOOLEAN ProbeModule(PUCHAR UartBase, ULONG PortIndex, ULONG PortCount, BOOLEAN MemorySpace);
+NTSTATUS CreatePortDevice(PBUS_EXTENSION Bus, ULONG PortIndex, PCHAR Prefix);
+PCHAR BuildInstancePrefix(PBUS_EXTENSION Bus);
+
+// Port device Plug and Play (portpnp.cpp).
+NTSTATUS PortDevicePnp(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION IrpStack,
+                       PPORT_EXTENSION Port);
+NTSTATUS QueryPortRelations(PPORT_EXTENSION Port, PIRP Irp);
+NTSTATUS QueryPortCapabilities(PPORT_EXTENSION Port, PIRP Irp);
+NTSTATUS QueryPortText(PPORT_EXTENSION Port, PIRP Irp);
+NTSTATUS QueryPortId(PPORT_EXTENSION Port, PIRP Irp);
+NTSTATUS QueryPortBusInformation(PPORT_EXTENSION Port, PIRP Irp);
+NTSTATUS GetParentCapabilities(PDEVICE_OBJECT Target, PDEVICE_CAPABILITIES Capabilities);
+
+// Port device parameters (portparams.cpp).
+VOID PublishPortParameters(PDEVICE_OBJECT DeviceObject, PPORT_EXTENSION Port);
+NTSTATUS WriteRegistryValue(HANDLE Key, PCWSTR Name, ULONG NameSize, ULONG Type, PVOID Data,
+                            ULONG DataSize);
+
+// Card register access: port I/O for ranges in I/O space, memory-register
+// access for ranges that lie in memory space and were mapped (cardres.cpp).
+UCHAR ReadCardRegister(PUCHAR Address, BOOLEAN MemorySpace);
+VOID WriteCardRegister(PUCHAR Address, BOOLEAN MemorySpace, UCHAR Value);
