@@ -9,6 +9,7 @@ packages=(
   mingw-w64-i686-dev mingw-w64-x86-64-dev
   binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   python3 python3-pefile
+  wine64
 )
 
 missing=()

@@ -1,0 +1,709 @@
+// I/O request packets: allocation, IofCallDriver, IofCompleteRequest with
+// completion routines, synchronous FSD requests, power IRPs, and the
+// verifier's request checks.
+//
+// Stack locations follow the IRP in memory. Location L (1..StackCount) is
+// ((PIO_STACK_LOCATION)(irp + 1))[L - 1]; CurrentLocation == L means
+// Tail.Overlay.CurrentStackLocation points at it. A fresh IRP has
+// CurrentLocation = StackCount + 1, one past the last location.
+//
+// For each dispatch the stand-in remembers what the completion found at that
+// location when it passed it (the status, whether it was marked pending), so
+// the dispatch's return value can be checked even when the IRP has been
+// completed (and perhaps freed) by the time the dispatch routine returns.
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+
+#include "host/kernel.h"
+#include "host/verifier.h"
+#include "kcore_internal.h"
+
+namespace host {
+namespace {
+
+constexpr CSHORT kIoTypeIrp = 6;
+
+// One dispatch "incarnation" of a stack location: created by the first
+// IofCallDriver that lands on the location, shared by further calls that land
+// on it before completion passes (a driver that skipped its location), and
+// closed when completion passes it.
+struct LocationPass {
+  PDEVICE_OBJECT device = nullptr;
+  bool passed = false;
+  bool markedPending = false;  // SL_PENDING_RETURNED when completion passed
+  NTSTATUS status = 0;         // IoStatus.Status when completion passed
+  bool returnedPending = false;
+  bool pendingChecked = false;
+};
+
+enum class IrpState {
+  Idle,        // allocated, not yet sent (or back with its sender)
+  InDriver,    // sent; a driver owns it
+  Completing,  // IofCompleteRequest is running completion routines
+  Finished,    // completion ran past the last location
+};
+
+struct IrpRecord {
+  PIRP irp = nullptr;
+  unsigned char* memory = nullptr;
+  size_t bytes = 0;
+  bool external = false;  // memory from the caller (IoInitializeIrp)
+  bool threaded = false;  // IoBuildSynchronousFsdRequest
+  bool freed = false;
+  bool freeDeferred = false;
+  IrpState state = IrpState::Idle;
+  int completions = 0;       // IofCompleteRequest calls
+  int completionDepth = 0;   // completion routines running
+  std::vector<std::shared_ptr<LocationPass>> locations;  // [L - 1]
+  // Power IRP bookkeeping, per device that received the IRP.
+  std::map<PDEVICE_OBJECT, int> powerReceived;
+  std::map<PDEVICE_OBJECT, int> powerStarts;
+  bool powerChecked = false;
+  // Buffered I/O of a synchronous FSD request.
+  void* systemBuffer = nullptr;
+  void* userBuffer = nullptr;
+  size_t userLength = 0;
+  bool copyBackOnCompletion = false;
+  UCHAR major = 0;
+  UCHAR minor = 0;
+};
+
+struct IrpTable {
+  std::mutex lock;
+  std::map<PIRP, std::unique_ptr<IrpRecord>> irps;  // kept after free until reset
+  int failNth = 0;
+};
+
+IrpTable& T() {
+  static IrpTable table;
+  return table;
+}
+
+thread_local bool t_inPoCallDriver = false;
+
+PIO_STACK_LOCATION Location(PIRP irp, int l) {
+  return reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + (l - 1);
+}
+
+// Caller holds the lock.
+IrpRecord* Find(PIRP irp) {
+  auto it = T().irps.find(irp);
+  return it == T().irps.end() ? nullptr : it->second.get();
+}
+
+std::string IrpText(const IrpRecord& r) {
+  return "IRP " + kcore::PointerText(r.irp) + " (" + kcore::IrpFunctionText(r.major, r.minor) + ")";
+}
+
+void SetUpIrp(PIRP irp, USHORT size, CCHAR stackSize) {
+  std::memset(irp, 0, size);
+  irp->Type = kIoTypeIrp;
+  irp->Size = size;
+  irp->StackCount = stackSize;
+  irp->CurrentLocation = static_cast<CHAR>(stackSize + 1);
+  irp->ApcEnvironment = 0;
+  irp->ThreadListEntry.Flink = &irp->ThreadListEntry;
+  irp->ThreadListEntry.Blink = &irp->ThreadListEntry;
+  irp->Tail.Overlay.CurrentStackLocation = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + stackSize;
+}
+
+void ResetRecordForUse(IrpRecord& r, CCHAR stackSize) {
+  r.state = IrpState::Idle;
+  r.completions = 0;
+  r.completionDepth = 0;
+  r.locations.assign(stackSize > 0 ? stackSize : 0, nullptr);
+  r.powerReceived.clear();
+  r.powerStarts.clear();
+  r.powerChecked = false;
+}
+
+PIRP AllocateIrp(CCHAR stackSize, bool injectFaults, bool threaded) {
+  if (stackSize < 1) {
+    VerifierFail("IoAllocateIrp with StackSize " + std::to_string(stackSize));
+    return nullptr;
+  }
+  std::lock_guard<std::mutex> lock(T().lock);
+  if (injectFaults && T().failNth > 0 && --T().failNth == 0) return nullptr;
+  USHORT size = IoSizeOfIrp(stackSize);
+  auto memory = static_cast<unsigned char*>(std::malloc(size));
+  if (memory == nullptr) return nullptr;
+  auto irp = reinterpret_cast<PIRP>(memory);
+  SetUpIrp(irp, size, stackSize);
+  auto rec = std::make_unique<IrpRecord>();
+  rec->irp = irp;
+  rec->memory = memory;
+  rec->bytes = size;
+  rec->threaded = threaded;
+  ResetRecordForUse(*rec, stackSize);
+  T().irps[irp] = std::move(rec);
+  return irp;
+}
+
+// Caller holds the lock; the IRP's memory is filled and kept until reset.
+void ReleaseIrpMemoryLocked(IrpRecord& r) {
+  if (r.systemBuffer != nullptr) {
+    std::free(r.systemBuffer);
+    r.systemBuffer = nullptr;
+  }
+  if (!r.external) std::memset(r.memory, kcore::kFreedFill, r.bytes);
+  r.freed = true;
+  r.freeDeferred = false;
+}
+
+// The power manager's rule: every device that received a power IRP calls
+// PoStartNextPowerIrp for it exactly once (at most once for the minor
+// functions that do not require it). Caller holds the lock.
+void CheckPowerStartsLocked(IrpRecord& r) {
+  if (r.powerChecked || r.major != IRP_MJ_POWER) return;
+  r.powerChecked = true;
+  bool required = r.minor == IRP_MN_SET_POWER || r.minor == IRP_MN_QUERY_POWER;
+  for (auto& [dev, received] : r.powerReceived) {
+    (void)received;
+    int calls = r.powerStarts.count(dev) ? r.powerStarts[dev] : 0;
+    if ((required && calls != 1) || calls > 1) {
+      VerifierFail(kcore::DeviceText(dev) + " handled " + IrpText(r) + " and called PoStartNextPowerIrp " +
+                   std::to_string(calls) + " time(s) for it (must be exactly once)");
+    }
+  }
+  for (auto& [dev, calls] : r.powerStarts) {
+    if (r.powerReceived.count(dev) == 0) {
+      VerifierFail("PoStartNextPowerIrp was called " + std::to_string(calls) + " time(s) for " +
+                   IrpText(r) + " on behalf of " +
+                   (dev ? kcore::DeviceText(dev) : std::string("no device")) +
+                   ", which never received it (called after the stack location was passed on?)");
+    }
+  }
+}
+
+// What happens when completion runs past the sender: a threaded IRP returns
+// its status to the IO_STATUS_BLOCK, signals the event and is freed.
+void FinishIrp(PIRP irp) {
+  PKEVENT event = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(T().lock);
+    IrpRecord* r = Find(irp);
+    if (r == nullptr) return;
+    r->state = IrpState::Finished;
+    CheckPowerStartsLocked(*r);
+    if (!r->threaded) {
+      VerifierFail(IrpText(*r) +
+                   " from IoAllocateIrp completed past its sender, which has no thread to return it "
+                   "to (the sender's completion routine must return STATUS_MORE_PROCESSING_REQUIRED)");
+      return;
+    }
+    if (r->copyBackOnCompletion && r->systemBuffer != nullptr && NT_SUCCESS(irp->IoStatus.Status)) {
+      size_t n = irp->IoStatus.Information < r->userLength ? irp->IoStatus.Information : r->userLength;
+      std::memcpy(r->userBuffer, r->systemBuffer, n);
+    }
+    if (irp->UserIosb != nullptr) *irp->UserIosb = irp->IoStatus;
+    event = irp->UserEvent;
+    if (r->completionDepth > 0) r->freeDeferred = true;
+    else ReleaseIrpMemoryLocked(*r);
+  }
+  if (event != nullptr) kcore::SignalEventFromIoManager(event);
+}
+
+NTSTATUS NTAPI SendAsyncDone(PDEVICE_OBJECT, PIRP irp, PVOID context);
+
+struct AsyncContext {
+  std::function<void(const IO_STATUS_BLOCK&)> done;
+};
+
+NTSTATUS NTAPI SendAsyncDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+  auto ctx = static_cast<AsyncContext*>(context);
+  IO_STATUS_BLOCK iosb = irp->IoStatus;
+  IoFreeIrp(irp);
+  if (ctx->done) ctx->done(iosb);
+  delete ctx;
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+}  // namespace
+
+bool IrpCompleted(PIRP irp) {
+  std::lock_guard<std::mutex> lock(T().lock);
+  IrpRecord* r = Find(irp);
+  return r != nullptr && r->completions > 0;
+}
+
+bool IrpAlive(PIRP irp) {
+  std::lock_guard<std::mutex> lock(T().lock);
+  IrpRecord* r = Find(irp);
+  return r != nullptr && !r->freed;
+}
+
+size_t OutstandingIrps() {
+  std::lock_guard<std::mutex> lock(T().lock);
+  size_t n = 0;
+  for (auto& [irp, r] : T().irps) {
+    if (!r->freed && !r->external) ++n;
+  }
+  return n;
+}
+
+void FailIrpAllocationNth(int n) {
+  std::lock_guard<std::mutex> lock(T().lock);
+  T().failNth = n > 0 ? n : 0;
+}
+
+IrpResult SendIrpAndWait(PDEVICE_OBJECT target, UCHAR major, UCHAR minor,
+                         const std::function<void(PIO_STACK_LOCATION)>& fill,
+                         NTSTATUS initialStatus) {
+  IrpResult result{};
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  PIRP irp = AllocateIrp(target->StackSize, false, true);
+  if (irp == nullptr) {
+    result.returned = result.iosb.Status = STATUS_INSUFFICIENT_RESOURCES;
+    return result;
+  }
+  irp->UserIosb = &result.iosb;
+  irp->UserEvent = &event;
+  irp->Tail.Overlay.Thread = kcore::ThreadToken();
+  irp->RequestorMode = KernelMode;
+  irp->IoStatus.Status = initialStatus;
+  PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
+  sp->MajorFunction = major;
+  sp->MinorFunction = minor;
+  if (fill) fill(sp);
+  result.returned = major == IRP_MJ_POWER ? PoCallDriver(target, irp) : IofCallDriver(target, irp);
+  if (result.returned == STATUS_PENDING) {
+    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+  }
+  return result;
+}
+
+NTSTATUS SendIrpAsync(PDEVICE_OBJECT target, UCHAR major, UCHAR minor,
+                      const std::function<void(PIO_STACK_LOCATION)>& fill, NTSTATUS initialStatus,
+                      std::function<void(const IO_STATUS_BLOCK&)> done, PIRP* sent) {
+  PIRP irp = AllocateIrp(static_cast<CCHAR>(target->StackSize + 1), false, false);
+  if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  // The sender's own location.
+  irp->CurrentLocation--;
+  irp->Tail.Overlay.CurrentStackLocation--;
+  irp->IoStatus.Status = initialStatus;
+  PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
+  sp->MajorFunction = major;
+  sp->MinorFunction = minor;
+  if (fill) fill(sp);
+  IoSetCompletionRoutine(irp, SendAsyncDone, new AsyncContext{std::move(done)}, TRUE, TRUE, TRUE);
+  if (sent != nullptr) *sent = irp;
+  return major == IRP_MJ_POWER ? PoCallDriver(target, irp) : IofCallDriver(target, irp);
+}
+
+namespace kcore {
+
+bool ConsumeIrpAllocationFault() {
+  std::lock_guard<std::mutex> lock(T().lock);
+  return T().failNth > 0 && --T().failNth == 0;
+}
+
+PIRP AllocateIrpUnchecked(CCHAR stackSize) { return AllocateIrp(stackSize, false, false); }
+
+void ResetIrps() {
+  std::lock_guard<std::mutex> lock(T().lock);
+  for (auto& [irp, r] : T().irps) {
+    if (r->systemBuffer != nullptr) std::free(r->systemBuffer);
+    if (!r->external) std::free(r->memory);
+  }
+  T().irps.clear();
+  T().failNth = 0;
+}
+
+void IrpEndChecks(std::vector<std::string>& out) {
+  std::lock_guard<std::mutex> lock(T().lock);
+  for (auto& [irp, r] : T().irps) {
+    if (r->freed || r->external) continue;
+    std::string state;
+    switch (r->state) {
+      case IrpState::Idle: state = "never sent or back with its sender"; break;
+      case IrpState::InDriver: state = "still held by a driver"; break;
+      case IrpState::Completing: state = "still completing"; break;
+      case IrpState::Finished: state = "completed"; break;
+    }
+    out.push_back(IrpText(*r) + " was never freed (" + state + ")");
+  }
+}
+
+}  // namespace kcore
+}  // namespace host
+
+using host::Find;
+using host::T;
+
+extern "C" {
+
+PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
+  (void)ChargeQuota;
+  if (host::kcore::Irql() > DISPATCH_LEVEL) {
+    host::VerifierFail("IoAllocateIrp at IRQL " + std::to_string(host::kcore::Irql()));
+  }
+  return host::AllocateIrp(StackSize, true, false);
+}
+
+VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
+  if (PacketSize < IoSizeOfIrp(StackSize)) {
+    host::VerifierFail("IoInitializeIrp with PacketSize " + std::to_string(PacketSize) +
+                       ", too small for " + std::to_string(StackSize) + " stack locations");
+    return;
+  }
+  std::lock_guard<std::mutex> lock(T().lock);
+  host::IrpRecord* r = Find(Irp);
+  if (r != nullptr && !r->freed) {
+    if (r->state == host::IrpState::InDriver || r->state == host::IrpState::Completing) {
+      host::VerifierFail("IoInitializeIrp on " + host::IrpText(*r) + ", which a driver still holds");
+    }
+    host::SetUpIrp(Irp, PacketSize, StackSize);
+    host::ResetRecordForUse(*r, StackSize);
+    return;
+  }
+  host::SetUpIrp(Irp, PacketSize, StackSize);
+  auto rec = std::make_unique<host::IrpRecord>();
+  rec->irp = Irp;
+  rec->memory = reinterpret_cast<unsigned char*>(Irp);
+  rec->bytes = PacketSize;
+  rec->external = true;
+  host::ResetRecordForUse(*rec, StackSize);
+  T().irps[Irp] = std::move(rec);
+}
+
+VOID NTAPI IoFreeIrp(PIRP Irp) {
+  using namespace host;
+  std::lock_guard<std::mutex> lock(T().lock);
+  IrpRecord* r = Find(Irp);
+  if (r == nullptr) {
+    VerifierFail("IoFreeIrp of " + kcore::PointerText(Irp) + ", which is not an IRP");
+    return;
+  }
+  if (r->freed || r->freeDeferred) {
+    VerifierFail(r->threaded ? "IoFreeIrp of " + IrpText(*r) +
+                                   ", built by IoBuildSynchronousFsdRequest: the I/O manager "
+                                   "already freed it when it completed (double free)"
+                             : "IoFreeIrp of " + IrpText(*r) + ", which was already freed");
+    return;
+  }
+  if (r->external) {
+    VerifierFail("IoFreeIrp of " + IrpText(*r) + ", whose memory was not allocated by IoAllocateIrp");
+    return;
+  }
+  bool insideCompletion = r->completionDepth > 0;
+  if (r->state == IrpState::InDriver && !insideCompletion) {
+    VerifierFail("IoFreeIrp of " + IrpText(*r) + " while a driver still holds it");
+  }
+  if (insideCompletion) r->freeDeferred = true;  // released when the routine returns
+  else ReleaseIrpMemoryLocked(*r);
+}
+
+NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  using namespace host;
+  bool viaPoCallDriver = t_inPoCallDriver;
+  t_inPoCallDriver = false;
+  KIRQL irql = kcore::Irql();
+  if (irql > DISPATCH_LEVEL) VerifierFail("IoCallDriver at IRQL " + std::to_string(irql));
+
+  std::shared_ptr<LocationPass> pass;
+  PDRIVER_DISPATCH dispatch;
+  int location;
+  {
+    std::lock_guard<std::mutex> lock(T().lock);
+    IrpRecord* r = Find(Irp);
+    if (r == nullptr || r->freed || r->freeDeferred) {
+      VerifierFail("IoCallDriver to " + kcore::DeviceText(DeviceObject) + " with " +
+                   kcore::PointerText(Irp) + ", which is " + (r ? "a freed IRP" : "not an IRP"));
+      return STATUS_INVALID_PARAMETER;
+    }
+    if (r->state == IrpState::Finished || (r->state == IrpState::Completing && r->completionDepth == 0)) {
+      VerifierFail("IoCallDriver to " + kcore::DeviceText(DeviceObject) + " with " + IrpText(*r) +
+                   ", which was already completed");
+      return STATUS_INVALID_PARAMETER;
+    }
+    if (Irp->CurrentLocation > Irp->StackCount + 1) {
+      VerifierFail("IoCallDriver to " + kcore::DeviceText(DeviceObject) + " with " + IrpText(*r) +
+                   ", whose current stack location is past the end (CurrentLocation " +
+                   std::to_string(Irp->CurrentLocation) + ")");
+      return STATUS_INVALID_PARAMETER;
+    }
+    if (Irp->CurrentLocation <= 1) {
+      VerifierFail("IoCallDriver to " + kcore::DeviceText(DeviceObject) + " with " + IrpText(*r) +
+                   ": no stack location left (NO_MORE_IRP_STACK_LOCATIONS)");
+      return STATUS_INVALID_PARAMETER;
+    }
+    if (r->state == IrpState::Idle && Location(Irp, Irp->CurrentLocation - 1)->MajorFunction == IRP_MJ_PNP &&
+        Irp->IoStatus.Status != STATUS_NOT_SUPPORTED) {
+      VerifierFail(IrpText(*r) + " sent to " + kcore::DeviceText(DeviceObject) + " with IoStatus.Status " +
+                   kcore::StatusText(Irp->IoStatus.Status) +
+                   " (a Plug and Play request must start with STATUS_NOT_SUPPORTED)");
+    }
+    Irp->CurrentLocation--;
+    Irp->Tail.Overlay.CurrentStackLocation--;
+    location = Irp->CurrentLocation;
+    PIO_STACK_LOCATION sp = Irp->Tail.Overlay.CurrentStackLocation;
+    sp->DeviceObject = DeviceObject;
+    r->major = sp->MajorFunction;
+    r->minor = sp->MinorFunction;
+    if (sp->MajorFunction == IRP_MJ_POWER) {
+      if (!viaPoCallDriver) {
+        VerifierFail(IrpText(*r) + " sent to " + kcore::DeviceText(DeviceObject) +
+                     " with IoCallDriver (power IRPs go through PoCallDriver)");
+      }
+      ++r->powerReceived[DeviceObject];
+    }
+    if (static_cast<size_t>(location) > r->locations.size()) r->locations.resize(location);
+    auto& slot = r->locations[location - 1];
+    if (!slot || slot->passed) slot = std::make_shared<LocationPass>();
+    slot->device = DeviceObject;
+    pass = slot;
+    r->state = IrpState::InDriver;
+    dispatch = DeviceObject->DriverObject->MajorFunction[sp->MajorFunction];
+  }
+
+  NTSTATUS status = dispatch(DeviceObject, Irp);
+
+  std::lock_guard<std::mutex> lock(T().lock);
+  IrpRecord* r = Find(Irp);
+  std::string who = kcore::DeviceText(DeviceObject) + " returned " + kcore::StatusText(status) +
+                    " for " + (r ? IrpText(*r) : kcore::PointerText(Irp));
+  if (status == STATUS_PENDING) {
+    if (pass->passed) {
+      if (!pass->markedPending && !pass->pendingChecked) {
+        pass->pendingChecked = true;
+        VerifierFail(who + " without marking it pending (IoMarkIrpPending)");
+      }
+    } else if (r != nullptr && !r->freed &&
+               (host::Location(Irp, location)->Control & SL_PENDING_RETURNED)) {
+      // Marked; nothing to check when completion passes.
+    } else {
+      pass->returnedPending = true;  // checked when completion passes
+    }
+  } else if (!pass->passed) {
+    VerifierFail(who + " but neither completed the IRP nor marked it pending");
+  } else {
+    if (pass->markedPending) {
+      VerifierFail(who + " after marking it pending (must return STATUS_PENDING)");
+    }
+    if (pass->status != status) {
+      VerifierFail(who + " but completed it with IoStatus.Status " + kcore::StatusText(pass->status));
+    }
+  }
+  return status;
+}
+
+VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
+  using namespace host;
+  (void)PriorityBoost;
+  KIRQL irql = kcore::Irql();
+  if (irql > DISPATCH_LEVEL) VerifierFail("IoCompleteRequest at IRQL " + std::to_string(irql));
+  int generation;
+  {
+    std::lock_guard<std::mutex> lock(T().lock);
+    IrpRecord* r = Find(Irp);
+    if (r == nullptr) {
+      VerifierFail("IoCompleteRequest of " + kcore::PointerText(Irp) + ", which is not an IRP");
+      return;
+    }
+    if (r->freed || r->freeDeferred) {
+      VerifierFail("IoCompleteRequest of " + IrpText(*r) + ", which was already completed and freed "
+                   "(completed twice?)");
+      return;
+    }
+    if (r->state == IrpState::Finished) {
+      VerifierFail(IrpText(*r) + " completed twice (MULTIPLE_IRP_COMPLETE_REQUESTS)");
+      return;
+    }
+    if (r->state == IrpState::Completing && r->completionDepth == 0) {
+      VerifierFail(IrpText(*r) + " completed again while its completion is still running");
+      return;
+    }
+    if (Irp->CurrentLocation > Irp->StackCount) {
+      VerifierFail("IoCompleteRequest of " + IrpText(*r) + ", which no driver holds (it was never "
+                   "sent, or is back with its sender)");
+      return;
+    }
+    if (Irp->IoStatus.Status == STATUS_PENDING) {
+      VerifierFail(IrpText(*r) + " completed with IoStatus.Status STATUS_PENDING");
+    }
+    if (Irp->CancelRoutine != nullptr) {
+      VerifierFail(IrpText(*r) + " completed with its cancel routine still set "
+                   "(CANCEL_STATE_IN_COMPLETED_IRP)");
+    }
+    r->state = IrpState::Completing;
+    generation = ++r->completions;
+  }
+
+  PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(Irp);
+  Irp->CurrentLocation++;
+  Irp->Tail.Overlay.CurrentStackLocation++;
+  for (; Irp->CurrentLocation <= Irp->StackCount + 1;
+       ++sp, Irp->CurrentLocation++, Irp->Tail.Overlay.CurrentStackLocation++) {
+    int l = Irp->CurrentLocation - 1;  // the location being passed
+    PIO_COMPLETION_ROUTINE routine = nullptr;
+    PVOID context = nullptr;
+    PDEVICE_OBJECT routineDevice = nullptr;
+    {
+      std::lock_guard<std::mutex> lock(T().lock);
+      IrpRecord* r = Find(Irp);
+      Irp->PendingReturned = (sp->Control & SL_PENDING_RETURNED) ? TRUE : FALSE;
+      auto& pass = r->locations[l - 1];
+      if (pass && !pass->passed) {
+        pass->passed = true;
+        pass->markedPending = Irp->PendingReturned;
+        pass->status = Irp->IoStatus.Status;
+        if (pass->returnedPending && !pass->markedPending && !pass->pendingChecked) {
+          pass->pendingChecked = true;
+          VerifierFail(kcore::DeviceText(pass->device) + " returned STATUS_PENDING for " + IrpText(*r) +
+                       " without marking it pending (IoMarkIrpPending)");
+        }
+      }
+      NTSTATUS st = Irp->IoStatus.Status;
+      bool invoke = (NT_SUCCESS(st) && (sp->Control & SL_INVOKE_ON_SUCCESS)) ||
+                    (!NT_SUCCESS(st) && (sp->Control & SL_INVOKE_ON_ERROR)) ||
+                    (Irp->Cancel && (sp->Control & SL_INVOKE_ON_CANCEL));
+      // The routine in location l belongs to whoever owns location l + 1. When
+      // no driver was dispatched there, the devices are all done with the IRP.
+      bool ownerIsDevice = l + 1 <= Irp->StackCount && r->locations[l] && !r->locations[l]->passed;
+      if (!ownerIsDevice) CheckPowerStartsLocked(*r);
+      if (invoke && sp->CompletionRoutine != nullptr) {
+        routine = sp->CompletionRoutine;
+        context = sp->Context;
+        routineDevice = Irp->CurrentLocation == Irp->StackCount + 1
+                            ? nullptr
+                            : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
+        ++r->completionDepth;
+      } else if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount) {
+        IoMarkIrpPending(Irp);
+      }
+      // Clear the location the completion leaves behind.
+      sp->MinorFunction = 0;
+      sp->Flags = 0;
+      sp->Control = 0;
+      sp->Parameters.Others.Argument1 = nullptr;
+      sp->Parameters.Others.Argument2 = nullptr;
+      sp->Parameters.Others.Argument3 = nullptr;
+      sp->Parameters.Others.Argument4 = nullptr;
+      sp->FileObject = nullptr;
+    }
+    if (routine == nullptr) continue;
+
+    NTSTATUS result = routine(routineDevice, Irp, context);
+
+    std::lock_guard<std::mutex> lock(T().lock);
+    IrpRecord* r = Find(Irp);
+    --r->completionDepth;
+    if (r->freeDeferred && r->completionDepth == 0 && r->state != IrpState::Finished) {
+      if (result != STATUS_MORE_PROCESSING_REQUIRED) {
+        VerifierFail(IrpText(*r) + " was freed in a completion routine that returned " +
+                     kcore::StatusText(result) + " instead of STATUS_MORE_PROCESSING_REQUIRED");
+      }
+      ReleaseIrpMemoryLocked(*r);
+      return;
+    }
+    if (r->freeDeferred && r->completionDepth == 0) {
+      // A threaded IRP finished inside the routine (completed again there).
+      ReleaseIrpMemoryLocked(*r);
+      if (result != STATUS_MORE_PROCESSING_REQUIRED) {
+        VerifierFail(IrpText(*r) + " was completed inside a completion routine that then returned " +
+                     kcore::StatusText(result) + " (completed twice)");
+      }
+      return;
+    }
+    if (r->completions != generation) {
+      // The routine completed the IRP again itself.
+      if (result != STATUS_MORE_PROCESSING_REQUIRED) {
+        VerifierFail(IrpText(*r) + " was completed inside a completion routine that then returned " +
+                     kcore::StatusText(result) + " (completed twice)");
+      }
+      return;
+    }
+    if (result == STATUS_MORE_PROCESSING_REQUIRED) {
+      // Completion stops here; the IRP belongs to the routine's owner again
+      // (unless the routine already sent it on).
+      if (r->state == IrpState::Completing) {
+        r->state = Irp->CurrentLocation > Irp->StackCount ? IrpState::Idle : IrpState::InDriver;
+      }
+      return;
+    }
+  }
+  host::FinishIrp(Irp);
+}
+
+PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject,
+                                        PVOID Buffer, ULONG Length, PLARGE_INTEGER StartingOffset,
+                                        PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock) {
+  using namespace host;
+  if (kcore::Irql() > APC_LEVEL) {
+    VerifierFail("IoBuildSynchronousFsdRequest at IRQL " + std::to_string(kcore::Irql()) +
+                 " (must be at most APC_LEVEL)");
+  }
+  if (kcore::ConsumeIrpAllocationFault()) return nullptr;
+  PIRP irp = AllocateIrp(DeviceObject->StackSize, false, true);
+  if (irp == nullptr) return nullptr;
+  PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
+  sp->MajorFunction = static_cast<UCHAR>(MajorFunction);
+  irp->UserIosb = IoStatusBlock;
+  irp->UserEvent = Event;
+  irp->Tail.Overlay.Thread = kcore::ThreadToken();
+  irp->RequestorMode = KernelMode;
+  if (MajorFunction == IRP_MJ_READ || MajorFunction == IRP_MJ_WRITE) {
+    std::lock_guard<std::mutex> lock(T().lock);
+    IrpRecord* r = Find(irp);
+    if (DeviceObject->Flags & DO_BUFFERED_IO) {
+      r->systemBuffer = std::malloc(Length ? Length : 1);
+      if (MajorFunction == IRP_MJ_WRITE && Buffer != nullptr) std::memcpy(r->systemBuffer, Buffer, Length);
+      else r->copyBackOnCompletion = true;
+      r->userBuffer = Buffer;
+      r->userLength = Length;
+      irp->AssociatedIrp.SystemBuffer = r->systemBuffer;
+    }
+    irp->UserBuffer = Buffer;
+    sp->Parameters.Read.Length = Length;
+    if (StartingOffset != nullptr) sp->Parameters.Read.ByteOffset = *StartingOffset;
+  }
+  return irp;
+}
+
+NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  using namespace host;
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
+  if (next->MajorFunction != IRP_MJ_POWER) {
+    VerifierFail("PoCallDriver with " + kcore::IrpFunctionText(next->MajorFunction, next->MinorFunction) +
+                 ", which is not a power IRP");
+  }
+  KIRQL irql = kcore::Irql();
+  if ((DeviceObject->Flags & DO_POWER_PAGABLE) && irql != PASSIVE_LEVEL) {
+    VerifierFail("PoCallDriver of " + kcore::IrpFunctionText(next->MajorFunction, next->MinorFunction) +
+                 " to " + kcore::DeviceText(DeviceObject) + ", which has DO_POWER_PAGABLE, at IRQL " +
+                 std::to_string(irql) + " (must be PASSIVE_LEVEL)");
+  }
+  t_inPoCallDriver = true;
+  return IofCallDriver(DeviceObject, Irp);
+}
+
+VOID NTAPI PoStartNextPowerIrp(PIRP Irp) {
+  using namespace host;
+  if (kcore::Irql() > DISPATCH_LEVEL) {
+    VerifierFail("PoStartNextPowerIrp at IRQL " + std::to_string(kcore::Irql()));
+  }
+  std::lock_guard<std::mutex> lock(T().lock);
+  IrpRecord* r = Find(Irp);
+  if (r == nullptr || r->freed) {
+    VerifierFail("PoStartNextPowerIrp of " + kcore::PointerText(Irp) + ", which is " +
+                 (r ? "a freed IRP" : "not an IRP"));
+    return;
+  }
+  if (Irp->CurrentLocation > Irp->StackCount) {
+    VerifierFail("PoStartNextPowerIrp of " + IrpText(*r) + " with no current stack location");
+    return;
+  }
+  PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(Irp);
+  if (sp->MajorFunction != IRP_MJ_POWER && r->major != IRP_MJ_POWER) {
+    VerifierFail("PoStartNextPowerIrp of " + IrpText(*r) + ", which is not a power IRP");
+    return;
+  }
+  ++r->powerStarts[sp->DeviceObject];
+}
+
+}  // extern "C"

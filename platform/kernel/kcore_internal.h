@@ -1,0 +1,64 @@
+// Private plumbing shared by the executive core's source files (objects, IRPs,
+// pool, dispatcher objects, IRQL, Rtl). Nothing outside platform/kernel uses it.
+//
+// Lock order: irp -> objects -> pool -> dispatcher -> verifier. Each module's
+// lock is held only around its own bookkeeping, never while driver code runs.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "wdm.h"
+
+namespace host {
+namespace kcore {
+
+// Identity of the calling thread (what FAST_MUTEX.Owner and
+// IRP.Tail.Overlay.Thread hold).
+PVOID ThreadToken();
+
+// IRQL of the calling thread, without checks.
+KIRQL Irql();
+void SetIrql(KIRQL irql);
+
+// Per-module reset and end-of-test findings, called by ResetKernel and
+// KernelEndChecks.
+void ResetObjects();
+void ObjectEndChecks(std::vector<std::string>& out);
+void ResetIrps();
+void IrpEndChecks(std::vector<std::string>& out);
+void ResetPool();
+void PoolEndChecks(std::vector<std::string>& out);
+void ResetSync();
+void SyncEndChecks(std::vector<std::string>& out);
+
+// Sets an event on the I/O manager's behalf (the completion of a threaded
+// IRP, which the platform runs later at PASSIVE_LEVEL), without IRQL checks.
+void SignalEventFromIoManager(PRKEVENT event);
+
+// Whether a held fast mutex lies inside [begin, begin + length).
+bool HeldFastMutexWithin(const void* begin, size_t length);
+
+// Text for messages.
+std::string Hex(uint64_t value, int digits = 8);
+std::string PointerText(const void* p);
+std::string StatusText(NTSTATUS status);
+std::string IrpFunctionText(UCHAR major, UCHAR minor);
+// "device 0x... (\Driver\x, \Device\y)" -- safe for any pointer.
+std::string DeviceText(PDEVICE_OBJECT dev);
+std::string Narrow(const std::u16string& s);
+
+// Fault injection bookkeeping for the I/O manager's IRP allocations.
+bool ConsumeIrpAllocationFault();
+
+// An IRP for the host's own senders: no fault injection, no IRQL check.
+PIRP AllocateIrpUnchecked(CCHAR stackSize);
+
+// Memory patterns.
+constexpr unsigned char kAllocatedFill = 0xA5;  // fresh pool: not zero
+constexpr unsigned char kFreedFill = 0xDD;      // freed pool, IRPs, devices
+constexpr unsigned char kGuardFill = 0xFD;      // guard bytes around blocks
+
+}  // namespace kcore
+}  // namespace host

@@ -1,0 +1,145 @@
+// The power manager's requests: IRP_MJ_POWER sent with PoCallDriver to the
+// top of a device stack from a thread of the power manager's own.
+#include <chrono>
+#include <condition_variable>
+
+#include "host/kernel.h"
+#include "host/verifier.h"
+#include "machine_internal.h"
+
+namespace host {
+
+namespace {
+
+PowerResult SendFromThisThread(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE_TYPE type,
+                               POWER_STATE state, POWER_ACTION action) {
+  if (device == nullptr || !IsDeviceAlive(device)) {
+    VerifierFail("machine: power request for a device that no longer exists");
+    return {STATUS_NO_SUCH_DEVICE, STATUS_NO_SUCH_DEVICE};
+  }
+  PDEVICE_OBJECT top = IoGetAttachedDeviceReference(device);
+  IrpResult r = SendIrpAndWait(top, IRP_MJ_POWER, minor, [&](PIO_STACK_LOCATION s) {
+    s->Parameters.Power.SystemContext = 0;
+    s->Parameters.Power.Type = type;
+    s->Parameters.Power.State = state;
+    s->Parameters.Power.ShutdownType = action;
+    if (minor == IRP_MN_WAIT_WAKE) s->Parameters.WaitWake.PowerState = state.SystemState;
+  }, STATUS_NOT_SUPPORTED);
+  ObDereferenceObject(top);
+  return {r.returned, r.iosb.Status};
+}
+
+void CountLive(int delta) {
+  auto& state = machine::State();
+  std::lock_guard<std::recursive_mutex> lock(state.mutex);
+  state.livePowerRequests += delta;
+}
+
+POWER_STATE System(SYSTEM_POWER_STATE s) {
+  POWER_STATE p;
+  p.SystemState = s;
+  return p;
+}
+
+POWER_STATE Device(DEVICE_POWER_STATE d) {
+  POWER_STATE p;
+  p.DeviceState = d;
+  return p;
+}
+
+}  // namespace
+
+struct PendingPower::State {
+  std::mutex mutex;
+  std::condition_variable done;
+  bool finished = false;
+  PowerResult result{STATUS_PENDING, STATUS_PENDING};
+};
+
+PendingPower::PendingPower(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE_TYPE type,
+                           POWER_STATE state, POWER_ACTION action)
+    : state_(std::make_shared<State>()) {
+  CountLive(+1);
+  auto shared = state_;
+  thread_ = std::thread([shared, device, minor, type, state, action] {
+    PowerResult result = SendFromThisThread(device, minor, type, state, action);
+    CountLive(-1);
+    std::lock_guard<std::mutex> lock(shared->mutex);
+    shared->result = result;
+    shared->finished = true;
+    shared->done.notify_all();
+  });
+}
+
+PendingPower::~PendingPower() {
+  bool finished;
+  {
+    std::unique_lock<std::mutex> lock(state_->mutex);
+    finished = state_->done.wait_for(lock, std::chrono::seconds(machine::kSafetySeconds),
+                                     [&] { return state_->finished; });
+  }
+  if (!finished) {
+    VerifierFail("machine: a power request was still running when the test let it go; "
+                 "requests held at PCI devices are released");
+    std::vector<PciDevice*> devices;
+    {
+      std::lock_guard<std::recursive_mutex> lock(machine::State().mutex);
+      for (auto& pci : machine::State().pciDevices) devices.push_back(pci.get());
+    }
+    for (PciDevice* pci : devices) pci->ReleaseHeld();
+  }
+  if (thread_.joinable()) thread_.join();
+}
+
+PowerResult PendingPower::Wait() {
+  std::unique_lock<std::mutex> lock(state_->mutex);
+  if (!state_->done.wait_for(lock, std::chrono::seconds(machine::kSafetySeconds),
+                             [&] { return state_->finished; })) {
+    VerifierFail("machine: a power request did not come back");
+  }
+  return state_->result;
+}
+
+bool PendingPower::Done() const {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  return state_->finished;
+}
+
+std::unique_ptr<PendingPower> SendPowerAsync(PDEVICE_OBJECT device, UCHAR minor,
+                                             POWER_STATE_TYPE type, POWER_STATE state,
+                                             POWER_ACTION action) {
+  return std::make_unique<PendingPower>(device, minor, type, state, action);
+}
+
+std::unique_ptr<PendingPower> SendPowerAsync(DeviceNode& node, UCHAR minor, POWER_STATE_TYPE type,
+                                             POWER_STATE state, POWER_ACTION action) {
+  return SendPowerAsync(node.Pdo(), minor, type, state, action);
+}
+
+PowerResult SendPower(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE_TYPE type,
+                      POWER_STATE state, POWER_ACTION action) {
+  PendingPower request(device, minor, type, state, action);
+  return request.Wait();
+}
+
+PowerResult SetSystemPower(DeviceNode& node, SYSTEM_POWER_STATE state, POWER_ACTION action) {
+  return SendPower(node.Pdo(), IRP_MN_SET_POWER, SystemPowerState, System(state), action);
+}
+
+PowerResult SetDevicePower(DeviceNode& node, DEVICE_POWER_STATE state) {
+  return SendPower(node.Pdo(), IRP_MN_SET_POWER, DevicePowerState, Device(state), PowerActionNone);
+}
+
+PowerResult QuerySystemPower(DeviceNode& node, SYSTEM_POWER_STATE state, POWER_ACTION action) {
+  return SendPower(node.Pdo(), IRP_MN_QUERY_POWER, SystemPowerState, System(state), action);
+}
+
+PowerResult QueryDevicePower(DeviceNode& node, DEVICE_POWER_STATE state) {
+  return SendPower(node.Pdo(), IRP_MN_QUERY_POWER, DevicePowerState, Device(state), PowerActionNone);
+}
+
+PowerResult WaitWake(DeviceNode& node, SYSTEM_POWER_STATE state) {
+  return SendPower(node.Pdo(), IRP_MN_WAIT_WAKE, SystemPowerState, System(state), PowerActionNone);
+}
+
+}  // namespace host
