@@ -151,6 +151,10 @@ constexpr ULONG kRtlStringTag = 0x55737452;  // "RtsU"
 // IofCompleteRequest has run on the IRP at least once (also true after a
 // threaded IRP freed itself).
 bool IrpCompleted(PIRP irp);
+// Waits until no IofCompleteRequest call is running on any thread (a request
+// completed from another thread may still be finishing its routines when the
+// test ends). False if that did not happen within the limit.
+bool WaitForCompletionsInFlight(std::chrono::milliseconds limit = std::chrono::seconds(10));
 // Allocated and not yet freed.
 bool IrpAlive(PIRP irp);
 // IRPs allocated and not yet freed.

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <condition_variable>
 #include <mutex>
 #include <set>
 
@@ -335,6 +336,27 @@ void IrpEndChecks(std::vector<std::string>& out) {
 using host::Find;
 using host::T;
 
+namespace {
+
+// IofCompleteRequest calls still running, so that a test does not tear the
+// kernel down under a completion that another thread is finishing.
+std::mutex g_inFlightLock;
+std::condition_variable g_inFlightDone;
+int g_inFlight = 0;
+
+void CompleteRequest(PIRP Irp, CCHAR PriorityBoost);
+
+}  // namespace
+
+namespace host {
+
+bool WaitForCompletionsInFlight(std::chrono::milliseconds limit) {
+  std::unique_lock<std::mutex> lock(g_inFlightLock);
+  return g_inFlightDone.wait_for(lock, limit, [] { return g_inFlight == 0; });
+}
+
+}  // namespace host
+
 extern "C" {
 
 PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
@@ -493,6 +515,20 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
+  {
+    std::lock_guard<std::mutex> lock(g_inFlightLock);
+    ++g_inFlight;
+  }
+  CompleteRequest(Irp, PriorityBoost);
+  std::lock_guard<std::mutex> lock(g_inFlightLock);
+  if (--g_inFlight == 0) g_inFlightDone.notify_all();
+}
+
+}  // extern "C"
+
+namespace {
+
+void CompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   using namespace host;
   (void)PriorityBoost;
   KIRQL irql = kcore::Irql();
@@ -629,6 +665,10 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   }
   host::FinishIrp(Irp);
 }
+
+}  // namespace
+
+extern "C" {
 
 PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject,
                                         PVOID Buffer, ULONG Length, PLARGE_INTEGER StartingOffset,

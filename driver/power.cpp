@@ -1,0 +1,54 @@
+// serhub: power requests. The driver manages no power of its own: the bus
+// device passes every power request down to the PCI bus driver, and a port
+// device, the bottom of its stack, records the states it is set to and
+// agrees to every query. Everything here stays resident.
+#include "serhub.h"
+
+// Power request to the bus device. Requests are counted once the bus device
+// has left NotStarted, so that stop and removal wait for them.
+SERHUB_NONPAGED_CODE NTSTATUS BusPower(PBUS_EXTENSION Bus, PIRP Irp) {
+  if (Bus->PnpState == NotStarted) {
+    PoStartNextPowerIrp(Irp);
+    IoSkipCurrentIrpStackLocation(Irp);
+    return PoCallDriver(Bus->NextLowerDriver, Irp);
+  }
+
+  IncrementOutstandingIo(Bus);
+  PoStartNextPowerIrp(Irp);
+  IoSkipCurrentIrpStackLocation(Irp);
+  NTSTATUS status = PoCallDriver(Bus->NextLowerDriver, Irp);
+  DecrementOutstandingIo(Bus);
+  return status;
+}
+
+// Power request to a port device: always completed here.
+SERHUB_NONPAGED_CODE NTSTATUS PortPower(PPORT_EXTENSION Port, PIRP Irp) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+
+  switch (stack->MinorFunction) {
+    case IRP_MN_SET_POWER:
+      if (stack->Parameters.Power.Type == SystemPowerState) {
+        Port->SystemPowerState = stack->Parameters.Power.State.SystemState;
+        Irp->IoStatus.Status = STATUS_SUCCESS;
+      } else if (stack->Parameters.Power.Type == DevicePowerState) {
+        PoSetPowerState(Port->Self, DevicePowerState, stack->Parameters.Power.State);
+        Port->DevicePowerState = stack->Parameters.Power.State.DeviceState;
+        Irp->IoStatus.Status = STATUS_SUCCESS;
+      }
+      break;
+
+    case IRP_MN_QUERY_POWER:
+      Irp->IoStatus.Status = STATUS_SUCCESS;
+      break;
+
+    default:
+      // IRP_MN_WAIT_WAKE, IRP_MN_POWER_SEQUENCE and the rest: completed with
+      // the status they arrived with.
+      break;
+  }
+
+  PoStartNextPowerIrp(Irp);
+  NTSTATUS status = Irp->IoStatus.Status;
+  IoCompleteRequest(Irp, IO_NO_INCREMENT);
+  return status;
+}
