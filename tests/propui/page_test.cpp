@@ -15,7 +15,7 @@ class PageTest : public PropUiTest {};
 // ---------------------------------------------------------------------------
 // Templates, as the module built from the shipped resources has them.
 
-struct ItemSpec {
+struct ExpectedItem {
   DWORD id;
   WORD classAtom;
   const char* text;
@@ -24,7 +24,7 @@ struct ItemSpec {
 };
 
 void ExpectTemplate(HINSTANCE module, int id, const char* caption, short cx, short cy,
-                    DWORD style, const std::vector<ItemSpec>& items) {
+                    DWORD style, const std::vector<ExpectedItem>& items) {
   SCOPED_TRACE(id);
   EXPECT_EQ(host::DialogTemplateLanguage(module, id), std::optional<WORD>(0x0409));
   std::optional<host::DialogTemplate> dialog = host::FindDialogTemplate(module, id);
@@ -43,18 +43,18 @@ void ExpectTemplate(HINSTANCE module, int id, const char* caption, short cx, sho
   ASSERT_EQ(dialog->items.size(), items.size());
   for (size_t i = 0; i < items.size(); ++i) {
     const host::DialogItemTemplate& item = dialog->items[i];
-    const ItemSpec& spec = items[i];
-    SCOPED_TRACE(spec.text);
-    EXPECT_EQ(item.id, spec.id);
+    const ExpectedItem& expected = items[i];
+    SCOPED_TRACE(expected.text);
+    EXPECT_EQ(item.id, expected.id);
     EXPECT_TRUE(item.windowClass.isOrdinal);
-    EXPECT_EQ(item.windowClass.ordinal, spec.classAtom);
-    EXPECT_EQ(item.text.name, spec.text);
+    EXPECT_EQ(item.windowClass.ordinal, expected.classAtom);
+    EXPECT_EQ(item.text.name, expected.text);
     EXPECT_FALSE(item.text.isOrdinal);
-    EXPECT_EQ(item.x, spec.x);
-    EXPECT_EQ(item.y, spec.y);
-    EXPECT_EQ(item.cx, spec.cx);
-    EXPECT_EQ(item.cy, spec.cy);
-    EXPECT_EQ(item.style, spec.style);
+    EXPECT_EQ(item.x, expected.x);
+    EXPECT_EQ(item.y, expected.y);
+    EXPECT_EQ(item.cx, expected.cx);
+    EXPECT_EQ(item.cy, expected.cy);
+    EXPECT_EQ(item.style, expected.style);
     EXPECT_EQ(item.exStyle, 0u);
     EXPECT_TRUE(item.creationData.empty());
   }
