@@ -252,9 +252,14 @@ void RunPropertyPage(Report& report, host::DeviceNode& node, const Options& opti
         report.Line("  port %d has no line on the page (no COM name)", port + 1);
         continue;
       }
+      // A radio button the port's type does not allow is disabled: the
+      // click does nothing and the dialog keeps the port's mode.
       host::User().DoubleClickListItem(1000, index).Click(1007 + mode).Click(IDOK);
       sheet.Run();
-      report.Line("  Change port for port %d: chose %s", port + 1, ModeName(mode));
+      lines = host::ListItems(list);
+      std::string now = index < static_cast<int>(lines.size()) ? lines[index] : "";
+      report.Line("  Change port for port %d, %s asked: %s", port + 1, ModeName(mode),
+                  now.c_str());
     }
     if (!options.modes.empty()) {
       report.Line("  lines after the changes:");

@@ -1196,7 +1196,7 @@ std::vector<std::string> MachineEndChecks() {
 void TearDownMachine() {
   for (DeviceNode* node : AllNodes()) {
     if (node->Parent() != nullptr || node->State() == NodeState::Removed) continue;
-    RemoveDevice(*node);
+    UnplugCard(*node);
   }
   std::vector<std::string> services;
   {
