@@ -10,8 +10,6 @@ static NTSTATUS RemoveBusDevice(PIRP Irp, PBUS_EXTENSION Bus);
 static NTSTATUS FilterRequirements(PIRP Irp, PIO_STACK_LOCATION IrpStack, PBUS_EXTENSION Bus);
 static NTSTATUS PassDown(PIRP Irp, PBUS_EXTENSION Bus);
 static NTSTATUS CompleteHere(PIRP Irp, PBUS_EXTENSION Bus, NTSTATUS Status);
-static VOID EnterPnpState(PBUS_EXTENSION Bus, ULONG State);
-static VOID CancelPnpState(PBUS_EXTENSION Bus, ULONG PendingState);
 static VOID MarkPortRangesShared(PIO_RESOURCE_REQUIREMENTS_LIST List);
 
 SERHUB_ALLOC_TEXT(PAGE, BusPnp)
@@ -24,8 +22,6 @@ SERHUB_ALLOC_TEXT(PAGE, RemoveBusDevice)
 SERHUB_ALLOC_TEXT(PAGE, FilterRequirements)
 SERHUB_ALLOC_TEXT(PAGE, PassDown)
 SERHUB_ALLOC_TEXT(PAGE, CompleteHere)
-SERHUB_ALLOC_TEXT(PAGE, EnterPnpState)
-SERHUB_ALLOC_TEXT(PAGE, CancelPnpState)
 SERHUB_ALLOC_TEXT(PAGE, MarkPortRangesShared)
 
 // Every Plug and Play request to the bus device. Each request holds a
@@ -44,7 +40,7 @@ SERHUB_PAGED_CODE NTSTATUS BusPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp,
       return StartBusDevice(Irp, IrpStack, Bus);
 
     case IRP_MN_QUERY_REMOVE_DEVICE:
-      EnterPnpState(Bus, RemovePending);
+      EnterPnpState(SERHUB_COMMON(Bus), RemovePending);
       Irp->IoStatus.Status = STATUS_SUCCESS;
       return PassDown(Irp, Bus);
 
@@ -52,7 +48,7 @@ SERHUB_PAGED_CODE NTSTATUS BusPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp,
       return RemoveBusDevice(Irp, Bus);
 
     case IRP_MN_CANCEL_REMOVE_DEVICE:
-      CancelPnpState(Bus, RemovePending);
+      CancelPnpState(SERHUB_COMMON(Bus), RemovePending);
       Irp->IoStatus.Status = STATUS_SUCCESS;
       return PassDown(Irp, Bus);
 
@@ -60,12 +56,12 @@ SERHUB_PAGED_CODE NTSTATUS BusPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp,
       return StopBusDevice(Irp, Bus);
 
     case IRP_MN_QUERY_STOP_DEVICE:
-      EnterPnpState(Bus, StopPending);
+      EnterPnpState(SERHUB_COMMON(Bus), StopPending);
       Irp->IoStatus.Status = STATUS_SUCCESS;
       return PassDown(Irp, Bus);
 
     case IRP_MN_CANCEL_STOP_DEVICE:
-      CancelPnpState(Bus, StopPending);
+      CancelPnpState(SERHUB_COMMON(Bus), StopPending);
       Irp->IoStatus.Status = STATUS_SUCCESS;
       return PassDown(Irp, Bus);
 
@@ -85,7 +81,7 @@ SERHUB_PAGED_CODE NTSTATUS BusPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp,
       return FilterRequirements(Irp, IrpStack, Bus);
 
     case IRP_MN_SURPRISE_REMOVAL:
-      EnterPnpState(Bus, SurpriseRemovePending);
+      EnterPnpState(SERHUB_COMMON(Bus), SurpriseRemovePending);
       DisableBusInterface(Bus);
       Irp->IoStatus.Status = STATUS_SUCCESS;
       return PassDown(Irp, Bus);
@@ -113,22 +109,6 @@ SERHUB_PAGED_CODE static NTSTATUS CompleteHere(PIRP Irp, PBUS_EXTENSION Bus, NTS
   IoCompleteRequest(Irp, IO_NO_INCREMENT);
   DecrementOutstandingIo(Bus);
   return Status;
-}
-
-SERHUB_PAGED_CODE static VOID EnterPnpState(PBUS_EXTENSION Bus, ULONG State) {
-  PAGED_CODE();
-
-  Bus->PreviousPnpState = Bus->PnpState;
-  Bus->PnpState = State;
-}
-
-// A cancel goes back only from the matching pending state.
-SERHUB_PAGED_CODE static VOID CancelPnpState(PBUS_EXTENSION Bus, ULONG PendingState) {
-  PAGED_CODE();
-
-  if (Bus->PnpState == PendingState) {
-    Bus->PnpState = Bus->PreviousPnpState;
-  }
 }
 
 // IRP_MN_START_DEVICE: the lower drivers start the card first; then the card
@@ -182,7 +162,7 @@ SERHUB_PAGED_CODE static NTSTATUS StopBusDevice(PIRP Irp, PBUS_EXTENSION Bus) {
   KeWaitForSingleObject(&Bus->StopEvent, Executive, KernelMode, FALSE, NULL);
   IncrementOutstandingIo(Bus);
 
-  EnterPnpState(Bus, Stopped);
+  EnterPnpState(SERHUB_COMMON(Bus), Stopped);
   ShutDownCard(Bus);
 
   Irp->IoStatus.Status = STATUS_SUCCESS;
@@ -198,7 +178,7 @@ SERHUB_PAGED_CODE static NTSTATUS RemoveBusDevice(PIRP Irp, PBUS_EXTENSION Bus) 
   if (Bus->PnpState != SurpriseRemovePending) {
     DisableBusInterface(Bus);
   }
-  EnterPnpState(Bus, Deleted);
+  EnterPnpState(SERHUB_COMMON(Bus), Deleted);
 
   // This request's count and the one the device holds for its existence.
   DecrementOutstandingIo(Bus);

@@ -8,6 +8,8 @@ static UNICODE_STRING DriverRegistryPath;
 SERHUB_ALLOC_TEXT(INIT, DriverEntry)
 SERHUB_ALLOC_TEXT(PAGE, DispatchPnp)
 SERHUB_ALLOC_TEXT(PAGE, DriverUnload)
+SERHUB_ALLOC_TEXT(PAGE, EnterPnpState)
+SERHUB_ALLOC_TEXT(PAGE, CancelPnpState)
 
 // Loads the driver: keeps a copy of the registry path and registers the
 // Plug and Play and power dispatch routines, AddDevice and the unload
@@ -79,5 +81,20 @@ SERHUB_PAGED_CODE VOID NTAPI DriverUnload(PDRIVER_OBJECT DriverObject) {
     DriverRegistryPath.Buffer = NULL;
     DriverRegistryPath.Length = 0;
     DriverRegistryPath.MaximumLength = 0;
+  }
+}
+
+SERHUB_PAGED_CODE VOID EnterPnpState(PCOMMON_EXTENSION Common, ULONG State) {
+  PAGED_CODE();
+
+  Common->PreviousPnpState = Common->PnpState;
+  Common->PnpState = State;
+}
+
+SERHUB_PAGED_CODE VOID CancelPnpState(PCOMMON_EXTENSION Common, ULONG PendingState) {
+  PAGED_CODE();
+
+  if (Common->PnpState == PendingState) {
+    Common->PnpState = Common->PreviousPnpState;
   }
 }

@@ -25,19 +25,6 @@ SERHUB_PAGED_CODE VOID EditPortCapabilityFlags(PDEVICE_CAPABILITIES Caps) {
   Caps->HardwareDisabled = FALSE;
 }
 
-SERHUB_PAGED_CODE VOID EnterState(PPORT_EXTENSION Port, SERHUB_PNP_STATE State) {
-  PAGED_CODE();
-  Port->PreviousPnpState = Port->PnpState;
-  Port->PnpState = State;
-}
-
-SERHUB_PAGED_CODE VOID CancelState(PPORT_EXTENSION Port, SERHUB_PNP_STATE PendingState) {
-  PAGED_CODE();
-  if (Port->PnpState == (ULONG)PendingState) {
-    Port->PnpState = Port->PreviousPnpState;
-  }
-}
-
 }  // namespace
 
 // Asks the card's whole stack, from its top, for the card's capabilities.
@@ -219,18 +206,18 @@ SERHUB_PAGED_CODE NTSTATUS PortDevicePnp(PDEVICE_OBJECT DeviceObject, PIRP Irp,
 
   switch (IrpStack->MinorFunction) {
     case IRP_MN_START_DEVICE:
-      EnterState(Port, Started);
+      EnterPnpState(SERHUB_COMMON(Port), Started);
       Port->DevicePowerState = PowerDeviceD0;
       status = STATUS_SUCCESS;
       break;
 
     case IRP_MN_QUERY_REMOVE_DEVICE:
-      EnterState(Port, RemovePending);
+      EnterPnpState(SERHUB_COMMON(Port), RemovePending);
       status = STATUS_SUCCESS;
       break;
 
     case IRP_MN_REMOVE_DEVICE: {
-      EnterState(Port, Deleted);
+      EnterPnpState(SERHUB_COMMON(Port), Deleted);
       PBUS_EXTENSION bus = (PBUS_EXTENSION)Port->ParentFdo->DeviceExtension;
       ExAcquireFastMutex(&bus->ChildLock);
       bus->Children[Port->PortIndex] = NULL;
@@ -242,22 +229,22 @@ SERHUB_PAGED_CODE NTSTATUS PortDevicePnp(PDEVICE_OBJECT DeviceObject, PIRP Irp,
     }
 
     case IRP_MN_CANCEL_REMOVE_DEVICE:
-      CancelState(Port, RemovePending);
+      CancelPnpState(SERHUB_COMMON(Port), RemovePending);
       status = STATUS_SUCCESS;
       break;
 
     case IRP_MN_STOP_DEVICE:
-      EnterState(Port, Stopped);
+      EnterPnpState(SERHUB_COMMON(Port), Stopped);
       status = STATUS_SUCCESS;
       break;
 
     case IRP_MN_QUERY_STOP_DEVICE:
-      EnterState(Port, StopPending);
+      EnterPnpState(SERHUB_COMMON(Port), StopPending);
       status = STATUS_SUCCESS;
       break;
 
     case IRP_MN_CANCEL_STOP_DEVICE:
-      CancelState(Port, StopPending);
+      CancelPnpState(SERHUB_COMMON(Port), StopPending);
       status = STATUS_SUCCESS;
       break;
 
@@ -293,7 +280,7 @@ SERHUB_PAGED_CODE NTSTATUS PortDevicePnp(PDEVICE_OBJECT DeviceObject, PIRP Irp,
       break;
 
     case IRP_MN_SURPRISE_REMOVAL:
-      EnterState(Port, SurpriseRemovePending);
+      EnterPnpState(SERHUB_COMMON(Port), SurpriseRemovePending);
       status = STATUS_SUCCESS;
       break;
 

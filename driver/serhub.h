@@ -146,6 +146,11 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
 NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 VOID NTAPI DriverUnload(PDRIVER_OBJECT DriverObject);
+// PnP state transitions of either kind of device: entering a state saves the
+// current one; a cancel goes back only from the matching pending state.
+VOID EnterPnpState(PCOMMON_EXTENSION Common, ULONG State);
+VOID CancelPnpState(PCOMMON_EXTENSION Common, ULONG PendingState);
+#define SERHUB_COMMON(Extension) reinterpret_cast<PCOMMON_EXTENSION>(Extension)
 
 // Bus device creation and request accounting (busdevice.cpp).
 NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);

@@ -15,33 +15,26 @@ static char LineBuffer[SERHUB_TEXT_SIZE];
 static char NumberBuffer[SERHUB_TEXT_SIZE];
 static char ItemBuffer[SERHUB_TEXT_SIZE];
 
+// The mode text of a list line: a port of type 0 is always RS232; on types 1
+// and 2 a mode outside RS232/RS485 FULL/RS422 reads RS485_HALF, and type 1
+// shows mode 0 that way too; any other type gets no text.
 static const char* ModeText(signed char Type, signed char Mode) {
   if (Type == SERHUB_PORTTYPE_RS232_ONLY) {
     return "RS232";
   }
-  if (Type == SERHUB_PORTTYPE_MULTIMODE) {
-    switch (Mode) {
-      case SERHUB_PORTMODE_RS485_FULL:
-        return "RS485_FULL";
-      case SERHUB_PORTMODE_RS422:
-        return "RS422";
-      default:
-        return "RS485_HALF";
-    }
+  if (Type != SERHUB_PORTTYPE_MULTIMODE && Type != SERHUB_PORTTYPE_ALL_MODES) {
+    return "";
   }
-  if (Type == SERHUB_PORTTYPE_ALL_MODES) {
-    switch (Mode) {
-      case SERHUB_PORTMODE_RS232:
-        return "RS232";
-      case SERHUB_PORTMODE_RS485_FULL:
-        return "RS485_FULL";
-      case SERHUB_PORTMODE_RS422:
-        return "RS422";
-      default:
-        return "RS485_HALF";
-    }
+  switch (Mode) {
+    case SERHUB_PORTMODE_RS232:
+      return Type == SERHUB_PORTTYPE_ALL_MODES ? "RS232" : "RS485_HALF";
+    case SERHUB_PORTMODE_RS485_FULL:
+      return "RS485_FULL";
+    case SERHUB_PORTMODE_RS422:
+      return "RS422";
+    default:
+      return "RS485_HALF";
   }
-  return "";
 }
 
 BOOL FormatPortLine(PPORT_PAGE_DATA Data, LONG Port, char* Out) {
