@@ -6,8 +6,9 @@
 
 HINSTANCE ModuleInstance;
 
-// PROPSHEETPAGEA up to and including pszHeaderSubTitle: 48 bytes on i386,
-// 72 on x64.
+// PROPSHEETPAGEA up to and including pszHeaderSubTitle, the structure's
+// second version: 48 bytes on i386, 88 on x64 (where 72 is the first
+// version's size and 48 is refused).
 #ifdef PROPSHEETPAGEA_V2_SIZE
 #define PORT_PAGE_SIZE PROPSHEETPAGEA_V2_SIZE
 #else
