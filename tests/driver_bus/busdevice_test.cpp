@@ -1,5 +1,6 @@
 // AddDevice, the card's PCI location, and the outstanding-request counter.
 #include <cctype>
+#include <ostream>
 
 #include "bus_fixture.h"
 
@@ -90,6 +91,10 @@ struct LocationCase {
   const char* text;
   ULONG location;
 };
+
+void PrintTo(const LocationCase& c, std::ostream* os) {
+  *os << '"' << c.text << "\" -> 0x" << std::hex << c.location;
+}
 
 class LocationTest : public BusTest, public ::testing::WithParamInterface<LocationCase> {};
 
