@@ -14,6 +14,8 @@ SERHUB_ALLOC_TEXT(PAGE, ShutDownCard)
 SERHUB_ALLOC_TEXT(PAGE, TakeRange)
 SERHUB_ALLOC_TEXT(PAGE, ReachRange)
 SERHUB_ALLOC_TEXT(PAGE, ReleaseRange)
+SERHUB_ALLOC_TEXT(PAGE, ReadCardRegister)
+SERHUB_ALLOC_TEXT(PAGE, WriteCardRegister)
 
 // Control register offsets in the card's IntcBlock.
 #define INTC_STATUS_LOW 0    // interrupt status, ports 0 to 7
@@ -31,8 +33,10 @@ SERHUB_ALLOC_TEXT(PAGE, ReleaseRange)
 #define INTC_ECHO 17         // echo control of multi-mode cards
 
 // Reads one card register. Ranges in memory space have been mapped and are
-// reached as memory registers, ranges in I/O space through port I/O.
-SERHUB_NONPAGED_CODE UCHAR ReadCardRegister(PUCHAR Address, BOOLEAN MemorySpace) {
+// reached as memory registers, ranges in I/O space through port I/O. Only
+// the Plug and Play code uses them, at PASSIVE_LEVEL.
+SERHUB_PAGED_CODE UCHAR ReadCardRegister(PUCHAR Address, BOOLEAN MemorySpace) {
+  PAGED_CODE();
   if (MemorySpace) {
     return READ_REGISTER_UCHAR(Address);
   }
@@ -40,7 +44,8 @@ SERHUB_NONPAGED_CODE UCHAR ReadCardRegister(PUCHAR Address, BOOLEAN MemorySpace)
 }
 
 // Writes one card register, as ReadCardRegister reads it.
-SERHUB_NONPAGED_CODE VOID WriteCardRegister(PUCHAR Address, BOOLEAN MemorySpace, UCHAR Value) {
+SERHUB_PAGED_CODE VOID WriteCardRegister(PUCHAR Address, BOOLEAN MemorySpace, UCHAR Value) {
+  PAGED_CODE();
   if (MemorySpace) {
     WRITE_REGISTER_UCHAR(Address, Value);
   } else {

@@ -41,6 +41,11 @@ SERHUB_PAGED_CODE VOID PutHexByte(PCHAR Target, ULONG Value) {
 
 }  // namespace
 
+SERHUB_ALLOC_TEXT(PAGE, BuildInstancePrefix)
+SERHUB_ALLOC_TEXT(PAGE, ProbeModule)
+SERHUB_ALLOC_TEXT(PAGE, CreatePortDevice)
+SERHUB_ALLOC_TEXT(PAGE, EnumeratePorts)
+
 // Builds the first six digits of the port instance IDs from the card's PCI
 // location: bus, device, function. Characters 6 and 7 are left "00" for the
 // port index. The caller frees the 9-byte buffer.
@@ -185,8 +190,10 @@ SERHUB_PAGED_CODE NTSTATUS CreatePortDevice(PBUS_EXTENSION Bus, ULONG PortIndex,
 // only empties its own slot, so no other code fills a slot meanwhile.
 SERHUB_PAGED_CODE NTSTATUS EnumeratePorts(PIRP Irp, PBUS_EXTENSION Bus) {
   PAGED_CODE();
+  ExAcquireFastMutex(&Bus->ChildLock);
   PCHAR prefix = BuildInstancePrefix(Bus);
   if (prefix == NULL) {
+    ExReleaseFastMutex(&Bus->ChildLock);
     return STATUS_INSUFFICIENT_RESOURCES;
   }
 
@@ -195,7 +202,6 @@ SERHUB_PAGED_CODE NTSTATUS EnumeratePorts(PIRP Irp, PBUS_EXTENSION Bus) {
 
   // Walk the ports that the card reports, up to the first missing module,
   // and note the ports that have no device yet.
-  ExAcquireFastMutex(&Bus->ChildLock);
   ULONG portCount = Bus->PortCount;
   if (portCount > SERHUB_MAX_PORTS) {
     // Port indices must fit the Children table whatever identification said.
@@ -233,10 +239,7 @@ SERHUB_PAGED_CODE NTSTATUS EnumeratePorts(PIRP Irp, PBUS_EXTENSION Bus) {
     }
   }
   ULONG total = oldCount + present;
-  SIZE_T size = sizeof(DEVICE_RELATIONS);
-  if (total > 1) {
-    size += (total - 1) * sizeof(PDEVICE_OBJECT);
-  }
+  SIZE_T size = FIELD_OFFSET(DEVICE_RELATIONS, Objects) + total * sizeof(PDEVICE_OBJECT);
   PDEVICE_RELATIONS relations =
       (PDEVICE_RELATIONS)ExAllocatePoolWithTag(PagedPool, size, SERHUB_TAG_DDK);
   if (relations == NULL) {

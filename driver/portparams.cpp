@@ -36,6 +36,9 @@ const PORT_VALUE PortValues[] = {
 
 }  // namespace
 
+SERHUB_ALLOC_TEXT(PAGE, WriteRegistryValue)
+SERHUB_ALLOC_TEXT(PAGE, PublishPortParameters)
+
 // Writes one value through an open key. Name is NameSize bytes including
 // its NUL; it is copied into a counted string of its own for ZwSetValueKey.
 SERHUB_PAGED_CODE NTSTATUS WriteRegistryValue(HANDLE Key, PCWSTR Name, ULONG NameSize, ULONG Type,

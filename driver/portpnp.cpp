@@ -27,6 +27,14 @@ SERHUB_PAGED_CODE VOID EditPortCapabilityFlags(PDEVICE_CAPABILITIES Caps) {
 
 }  // namespace
 
+SERHUB_ALLOC_TEXT(PAGE, GetParentCapabilities)
+SERHUB_ALLOC_TEXT(PAGE, QueryPortCapabilities)
+SERHUB_ALLOC_TEXT(PAGE, QueryPortId)
+SERHUB_ALLOC_TEXT(PAGE, QueryPortText)
+SERHUB_ALLOC_TEXT(PAGE, QueryPortRelations)
+SERHUB_ALLOC_TEXT(PAGE, QueryPortBusInformation)
+SERHUB_ALLOC_TEXT(PAGE, PortDevicePnp)
+
 // Asks the card's whole stack, from its top, for the card's capabilities.
 SERHUB_PAGED_CODE NTSTATUS GetParentCapabilities(PDEVICE_OBJECT Target,
                                                  PDEVICE_CAPABILITIES Capabilities) {
@@ -50,10 +58,12 @@ SERHUB_PAGED_CODE NTSTATUS GetParentCapabilities(PDEVICE_OBJECT Target,
     // Plug and Play requests start out unsupported.
     irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
     irp->IoStatus.Information = 0;
-    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
-    if (stack == NULL) {
+    // The request was built for the stack's top device, which takes the
+    // next location; an IRP without one cannot be sent.
+    if (irp->CurrentLocation <= 1) {
       status = STATUS_INVALID_PARAMETER;
     } else {
+      PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
       RtlZeroMemory(stack, sizeof(IO_STACK_LOCATION));
       stack->MajorFunction = IRP_MJ_PNP;
       stack->MinorFunction = IRP_MN_QUERY_CAPABILITIES;

@@ -28,7 +28,8 @@ PLACEMENT = [
     "ProbeModule", "CreatePortDevice", "BuildInstancePrefix", "PortDevicePnp",
     "QueryPortRelations", "QueryPortCapabilities", "QueryPortText", "QueryPortId",
     "QueryPortBusInformation", "GetParentCapabilities", "PublishPortParameters",
-    "WriteRegistryValue",
+    "WriteRegistryValue", "EnterPnpState", "CancelPnpState", "ReadCardRegister",
+    "WriteCardRegister",
 )] + [(name, ".text") for name in (
     "DispatchPower", "BusPower", "PortPower", "IncrementOutstandingIo",
     "DecrementOutstandingIo", "ForwardCompletion", "FilterCompletion",

@@ -231,7 +231,8 @@ static void ChangePortOnInitDialog(HWND Dialog, PPORT_PAGE_DATA Data) {
     wsprintfA(ItemBuffer, "COM%d", k);
     SendMessageA(combo, CB_ADDSTRING, 0, (LPARAM)ItemBuffer);
   }
-  SendMessageA(combo, CB_SETCURSEL, (WPARAM)(Data->ComNumber[port] - 1), 0);
+  // Entry k is COM k + 1; counted unsigned, so no COM number overflows.
+  SendMessageA(combo, CB_SETCURSEL, (WPARAM)((ULONG)Data->ComNumber[port] - 1UL), 0);
   // The COM name is shown, not changed here.
   EnableWindow(combo, FALSE);
   EnableControl(Dialog, IDC_AUTO_ENUM, FALSE);

@@ -124,6 +124,13 @@ bool WaitUntilWaitedOn(const void* object, int count) {
                                 [&] { return Obs().waits[object] >= count; });
 }
 
+int TotalWaits() {
+  std::lock_guard<std::mutex> lock(Obs().mutex);
+  int total = 0;
+  for (const auto& entry : Obs().waits) total += entry.second;
+  return total;
+}
+
 int WaitCount(const void* object) {
   std::lock_guard<std::mutex> lock(Obs().mutex);
   auto it = Obs().waits.find(object);

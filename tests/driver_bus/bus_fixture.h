@@ -41,6 +41,8 @@ void ResetWaits();
 // least `count` times in all; false after the machine's safety limit.
 bool WaitUntilWaitedOn(const void* object, int count = 1);
 int WaitCount(const void* object);
+// Waits entered on any object since the last reset.
+int TotalWaits();
 // The pool block (if any) that the last waited-on object lay in, as it was
 // when the wait began.
 std::optional<host::PoolBlockInfo> LastWaitPoolBlock();

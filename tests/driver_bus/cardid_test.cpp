@@ -115,6 +115,19 @@ TEST_F(CardIdTest, PendingReadIsWaitedFor) {
   EXPECT_EQ(0x20u, code);
 }
 
+TEST_F(CardIdTest, ReadCompletedAtOnceIsNotWaitedFor) {
+  host::Card& card = host::CreateCard(host::CardModel::Ports32);
+  host::DeviceNode& node = host::PlugCard(card, 2, 13, 1);
+  ResetWaits();
+  EXPECT_EQ(0x20u, IdentifyCard(BusOf(node)));
+  EXPECT_EQ(0, TotalWaits()) << "both reads completed in the dispatch routine";
+
+  node.Pci()->DeliverRequests(IRP_MJ_PNP, IRP_MN_READ_CONFIG, host::Delivery::FromThread);
+  EXPECT_EQ(0x20u, IdentifyCard(BusOf(node)));
+  EXPECT_EQ(2, TotalWaits()) << "each pending read is waited for once";
+  node.Pci()->ClearInjections();
+}
+
 TEST_F(CardIdTest, ReadCompletedFromAnotherThreadIsWaitedFor) {
   host::Card& card = host::CreateCard(host::CardModel::Ports2MultiMode);
   host::DeviceNode& node = host::PlugCard(card, 2, 13, 1);

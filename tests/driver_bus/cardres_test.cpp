@@ -428,6 +428,24 @@ TEST_F(CardResTest, CardReachedThroughMemorySpaceGetsItsRegistersAndMappingsBack
   EXPECT_EQ(0xFF, card.Register(CardRange::Intc, 4));
 }
 
+TEST_F(CardResTest, StopThenRemovalOfAMemorySpaceCardUnmapsOnceAtTheStop) {
+  host::CardSetup setup = host::SetupFor(host::CardModel::Ports8);
+  setup.uart.memorySpace = true;
+  setup.intc.memorySpace = true;
+  host::Card& card = host::CreateCard(setup);
+  host::DeviceNode& node = PlugAndStart(card);
+  ASSERT_EQ(2, host::MapCount());
+
+  ASSERT_EQ(STATUS_SUCCESS, host::StopDevice(node));
+  EXPECT_TRUE(host::LiveMappings().empty());
+  EXPECT_EQ(2, host::UnmapCount());
+  card.ClearAccessLog();
+
+  ASSERT_EQ(STATUS_SUCCESS, host::RemoveDevice(node));
+  EXPECT_EQ(2, host::UnmapCount()) << "the removal unmapped again";
+  EXPECT_TRUE(WritesOf(card, CardRange::Intc).empty()) << "the removal reset the card again";
+}
+
 TEST_F(CardResTest, StartFailingInTheParseLeavesTheCardAlone) {
   host::CardSetup setup = host::SetupFor(host::CardModel::Ports2);
   setup.intc.present = false;
