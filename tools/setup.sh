@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  cmake g++ make libgtest-dev googletest
+  cmake g++ make libgtest-dev libgmock-dev googletest
   g++-mingw-w64-i686 g++-mingw-w64-x86-64
   mingw-w64-i686-dev mingw-w64-x86-64-dev
   binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
