@@ -81,30 +81,23 @@ SERHUB_PAGED_CODE NTSTATUS ParseCardResources(PIO_STACK_LOCATION IrpStack, PBUS_
   PCM_RESOURCE_LIST Resources = IrpStack->Parameters.StartDevice.AllocatedResourcesTranslated;
   if (Resources != NULL) {
     PCM_PARTIAL_RESOURCE_LIST Partial = &Resources->List[0].PartialResourceList;
+    // Which port range is which, by its number among the port descriptors:
+    // the 32-port card lists its control range first and its UARTs second,
+    // the other models their UARTs first and their control range third.
+    const ULONG UartRange = (Bus->PortCount == 32) ? 1 : 0;
+    const ULONG IntcRange = (Bus->PortCount == 32) ? 0 : 2;
     ULONG PortRanges = 0;
 
     for (ULONG Index = 0; Index < Partial->Count; Index++) {
       PCM_PARTIAL_RESOURCE_DESCRIPTOR Descriptor = &Partial->PartialDescriptors[Index];
       switch (Descriptor->Type) {
         case CmResourceTypePort:
-          if (Bus->PortCount == 32) {
-            // 32 ports: the control range comes first, the UARTs second.
-            if (PortRanges == 0) {
-              TakeRange(Descriptor, &Bus->IntcStart, &Bus->IntcLength, &Bus->IntcNeedsMap,
-                        &Bus->IntcMapped);
-            } else if (PortRanges == 1) {
-              TakeRange(Descriptor, &Bus->UartStart, &Bus->UartLength, &Bus->UartNeedsMap,
-                        &Bus->UartMapped);
-            }
-          } else {
-            // Other models: the UARTs first, the control range third.
-            if (PortRanges == 0) {
-              TakeRange(Descriptor, &Bus->UartStart, &Bus->UartLength, &Bus->UartNeedsMap,
-                        &Bus->UartMapped);
-            } else if (PortRanges == 2) {
-              TakeRange(Descriptor, &Bus->IntcStart, &Bus->IntcLength, &Bus->IntcNeedsMap,
-                        &Bus->IntcMapped);
-            }
+          if (PortRanges == UartRange) {
+            TakeRange(Descriptor, &Bus->UartStart, &Bus->UartLength, &Bus->UartNeedsMap,
+                      &Bus->UartMapped);
+          } else if (PortRanges == IntcRange) {
+            TakeRange(Descriptor, &Bus->IntcStart, &Bus->IntcLength, &Bus->IntcNeedsMap,
+                      &Bus->IntcMapped);
           }
           PortRanges++;
           break;
