@@ -7,6 +7,8 @@ static VOID TakeRange(PCM_PARTIAL_RESOURCE_DESCRIPTOR Descriptor, PHYSICAL_ADDRE
                       ULONG* Length, BOOLEAN* NeedsMap, BOOLEAN* Mapped);
 static PUCHAR ReachRange(PHYSICAL_ADDRESS Start, ULONG Length, BOOLEAN NeedsMap, BOOLEAN* Mapped);
 static VOID ReleaseRange(PUCHAR Base, ULONG Length, BOOLEAN* Mapped);
+static VOID WriteControlRegisters(PBUS_EXTENSION Bus, BOOLEAN ClearEcho, UCHAR ModelA,
+                                  UCHAR ModelB, UCHAR ModelC);
 
 SERHUB_ALLOC_TEXT(PAGE, ParseCardResources)
 SERHUB_ALLOC_TEXT(PAGE, SetUpCard)
@@ -14,6 +16,7 @@ SERHUB_ALLOC_TEXT(PAGE, ShutDownCard)
 SERHUB_ALLOC_TEXT(PAGE, TakeRange)
 SERHUB_ALLOC_TEXT(PAGE, ReachRange)
 SERHUB_ALLOC_TEXT(PAGE, ReleaseRange)
+SERHUB_ALLOC_TEXT(PAGE, WriteControlRegisters)
 SERHUB_ALLOC_TEXT(PAGE, ReadCardRegister)
 SERHUB_ALLOC_TEXT(PAGE, WriteCardRegister)
 
@@ -155,6 +158,33 @@ SERHUB_PAGED_CODE static VOID ReleaseRange(PUCHAR Base, ULONG Length, BOOLEAN* M
   }
 }
 
+// Writes the control registers in the card's order: the status and control
+// registers cleared, the echo control cleared when asked (setup of a
+// multi-mode card), the three per-model registers, then the two fixed
+// groups. Setup and shutdown differ only in the echo and per-model values.
+SERHUB_PAGED_CODE static VOID WriteControlRegisters(PBUS_EXTENSION Bus, BOOLEAN ClearEcho,
+                                                    UCHAR ModelA, UCHAR ModelB, UCHAR ModelC) {
+  PAGED_CODE();
+
+  PUCHAR Intc = Bus->IntcBase;
+  BOOLEAN Memory = Bus->IntcNeedsMap;
+  WriteCardRegister(Intc + INTC_STATUS_LOW, Memory, 0x00);
+  WriteCardRegister(Intc + INTC_STATUS_HIGH, Memory, 0x00);
+  WriteCardRegister(Intc + INTC_CONTROL, Memory, 0x00);
+  if (ClearEcho) {
+    WriteCardRegister(Intc + INTC_ECHO, Memory, 0x00);
+  }
+  WriteCardRegister(Intc + INTC_MODEL_A, Memory, ModelA);
+  WriteCardRegister(Intc + INTC_MODEL_B, Memory, ModelB);
+  WriteCardRegister(Intc + INTC_MODEL_C, Memory, ModelC);
+  WriteCardRegister(Intc + INTC_SET_A, Memory, 0xFF);
+  WriteCardRegister(Intc + INTC_SET_B, Memory, 0xFF);
+  WriteCardRegister(Intc + INTC_SET_C, Memory, 0xFF);
+  WriteCardRegister(Intc + INTC_CLEAR_A, Memory, 0x00);
+  WriteCardRegister(Intc + INTC_CLEAR_B, Memory, 0x00);
+  WriteCardRegister(Intc + INTC_CLEAR_C, Memory, 0x00);
+}
+
 // Makes both ranges reachable and brings the control registers into their
 // initial state. On failure nothing stays mapped and nothing is written.
 SERHUB_PAGED_CODE NTSTATUS SetUpCard(PBUS_EXTENSION Bus) {
@@ -211,23 +241,7 @@ SERHUB_PAGED_CODE NTSTATUS SetUpCard(PBUS_EXTENSION Bus) {
       break;
   }
 
-  PUCHAR Intc = Bus->IntcBase;
-  BOOLEAN Memory = Bus->IntcNeedsMap;
-  WriteCardRegister(Intc + INTC_STATUS_LOW, Memory, 0x00);
-  WriteCardRegister(Intc + INTC_STATUS_HIGH, Memory, 0x00);
-  WriteCardRegister(Intc + INTC_CONTROL, Memory, 0x00);
-  if (MultiMode) {
-    WriteCardRegister(Intc + INTC_ECHO, Memory, 0x00);
-  }
-  WriteCardRegister(Intc + INTC_MODEL_A, Memory, ModelA);
-  WriteCardRegister(Intc + INTC_MODEL_B, Memory, ModelB);
-  WriteCardRegister(Intc + INTC_MODEL_C, Memory, ModelC);
-  WriteCardRegister(Intc + INTC_SET_A, Memory, 0xFF);
-  WriteCardRegister(Intc + INTC_SET_B, Memory, 0xFF);
-  WriteCardRegister(Intc + INTC_SET_C, Memory, 0xFF);
-  WriteCardRegister(Intc + INTC_CLEAR_A, Memory, 0x00);
-  WriteCardRegister(Intc + INTC_CLEAR_B, Memory, 0x00);
-  WriteCardRegister(Intc + INTC_CLEAR_C, Memory, 0x00);
+  WriteControlRegisters(Bus, MultiMode != 0, ModelA, ModelB, ModelC);
   return STATUS_SUCCESS;
 }
 
@@ -241,20 +255,7 @@ SERHUB_PAGED_CODE VOID ShutDownCard(PBUS_EXTENSION Bus) {
   }
   Bus->PortCount = 0;
 
-  PUCHAR Intc = Bus->IntcBase;
-  BOOLEAN Memory = Bus->IntcNeedsMap;
-  WriteCardRegister(Intc + INTC_STATUS_LOW, Memory, 0x00);
-  WriteCardRegister(Intc + INTC_STATUS_HIGH, Memory, 0x00);
-  WriteCardRegister(Intc + INTC_CONTROL, Memory, 0x00);
-  WriteCardRegister(Intc + INTC_MODEL_A, Memory, 0xFF);
-  WriteCardRegister(Intc + INTC_MODEL_B, Memory, 0xFF);
-  WriteCardRegister(Intc + INTC_MODEL_C, Memory, 0xFF);
-  WriteCardRegister(Intc + INTC_SET_A, Memory, 0xFF);
-  WriteCardRegister(Intc + INTC_SET_B, Memory, 0xFF);
-  WriteCardRegister(Intc + INTC_SET_C, Memory, 0xFF);
-  WriteCardRegister(Intc + INTC_CLEAR_A, Memory, 0x00);
-  WriteCardRegister(Intc + INTC_CLEAR_B, Memory, 0x00);
-  WriteCardRegister(Intc + INTC_CLEAR_C, Memory, 0x00);
+  WriteControlRegisters(Bus, FALSE, 0xFF, 0xFF, 0xFF);
 
   ReleaseRange(Bus->UartBase, Bus->UartLength, &Bus->UartMapped);
   ReleaseRange(Bus->IntcBase, Bus->IntcLength, &Bus->IntcMapped);
