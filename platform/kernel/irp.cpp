@@ -19,6 +19,7 @@
 #include <mutex>
 #include <set>
 
+#include "host/faults.h"
 #include "host/kernel.h"
 #include "host/verifier.h"
 #include "kcore_internal.h"
@@ -129,6 +130,8 @@ PIRP AllocateIrp(CCHAR stackSize, bool injectFaults, bool threaded) {
   }
   std::lock_guard<std::mutex> lock(T().lock);
   if (injectFaults && T().failNth > 0 && --T().failNth == 0) return nullptr;
+  // No memory for the IRP: IoAllocateIrp and IoBuildSynchronousFsdRequest return NULL.
+  if (injectFaults && host::FaultDue(host::FaultKind::Irp)) return nullptr;
   USHORT size = IoSizeOfIrp(stackSize);
   auto memory = static_cast<unsigned char*>(std::malloc(size));
   if (memory == nullptr) return nullptr;
@@ -300,7 +303,8 @@ namespace kcore {
 
 bool ConsumeIrpAllocationFault() {
   std::lock_guard<std::mutex> lock(T().lock);
-  return T().failNth > 0 && --T().failNth == 0;
+  if (T().failNth > 0 && --T().failNth == 0) return true;
+  return host::FaultDue(host::FaultKind::Irp);
 }
 
 PIRP AllocateIrpUnchecked(CCHAR stackSize) { return AllocateIrp(stackSize, false, false); }
@@ -483,7 +487,11 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     dispatch = DeviceObject->DriverObject->MajorFunction[sp->MajorFunction];
   }
 
-  NTSTATUS status = dispatch(DeviceObject, Irp);
+  NTSTATUS status;
+  {
+    host::DriverScope scope(DeviceObject->DriverObject);
+    status = dispatch(DeviceObject, Irp);
+  }
 
   std::lock_guard<std::mutex> lock(T().lock);
   IrpRecord* r = Find(Irp);

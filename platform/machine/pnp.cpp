@@ -8,6 +8,7 @@
 #include <cstring>
 #include <set>
 
+#include "host/faults.h"
 #include "host/io.h"
 #include "host/kernel.h"
 #include "host/verifier.h"
@@ -120,7 +121,11 @@ NTSTATUS LoadRecord(LoadedDriverRecord& record) {
   registryPath.MaximumLength = static_cast<USHORT>(registryPath.Length + sizeof(char16_t));
   registryPath.Buffer = buffer.data();
   record.loads++;
-  NTSTATUS status = record.entry(driver, &registryPath);
+  NTSTATUS status;
+  {
+    DriverScope scope(driver);
+    status = record.entry(driver, &registryPath);
+  }
   std::fill(buffer.begin(), buffer.end(), u'\xDDDD');
   if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
     VerifierFail("DriverEntry of " + record.service + " returned at IRQL " +
@@ -220,7 +225,10 @@ bool UnloadDriver(const std::string& service) {
     it->second.object = nullptr;
     it->second.unloads++;
   }
-  if (driver->DriverUnload != nullptr) driver->DriverUnload(driver);
+  if (driver->DriverUnload != nullptr) {
+    DriverScope scope(driver);
+    driver->DriverUnload(driver);
+  }
   DeleteDriverObject(driver);
   return true;
 }
@@ -554,7 +562,10 @@ void AddFunctionDriver(DeviceNode& node) {
     node.SetState(NodeState::AddFailed);
     return;
   }
-  node.addStatus = driver->DriverExtension->AddDevice(driver, node.Pdo());
+  {
+    DriverScope scope(driver);
+    node.addStatus = driver->DriverExtension->AddDevice(driver, node.Pdo());
+  }
   if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
     VerifierFail("machine: AddDevice of " + node.service + " returned at IRQL " +
                  std::to_string(KeGetCurrentIrql()));

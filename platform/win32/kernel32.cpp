@@ -6,6 +6,7 @@
 #include <mutex>
 #include <set>
 
+#include "host/faults.h"
 #include "win32_internal.h"
 
 namespace host {
@@ -168,7 +169,9 @@ void WINAPI SetLastError(DWORD dwErrCode) { host::win32::t_lastError = dwErrCode
 HLOCAL WINAPI LocalAlloc(UINT uFlags, SIZE_T uBytes) {
   std::unique_lock<std::mutex> lock(g_localMutex);
   host::win32::g_localCalls++;
-  if (host::win32::g_failLocalNth > 0 && --host::win32::g_failLocalNth == 0) {
+  // Out of memory: NULL with ERROR_NOT_ENOUGH_MEMORY.
+  if ((host::win32::g_failLocalNth > 0 && --host::win32::g_failLocalNth == 0) ||
+      host::FaultDue(host::FaultKind::UserLocalAlloc)) {
     lock.unlock();
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return NULL;
