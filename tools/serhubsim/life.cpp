@@ -150,7 +150,7 @@ class Life {
           record.steps.push_back({"IRP_MN_QUERY_DEVICE_RELATIONS (bus)", Status(host::QueryBusRelations(node))});
           record.steps.push_back({"port devices", std::to_string(node.Children().size())});
         } else {
-          record.steps.push_back({"card", host::NodeStateName(node.State())});
+          record.steps.push_back({"card after the failed start", host::NodeStateName(node.State())});
         }
         return;
       case EventKind::QueryStop:
@@ -196,7 +196,10 @@ class Life {
         return;
       case EventKind::SurpriseRemove:
         if (state == S::Removed || state == S::SurpriseRemoved) return skip(stateText);
-        record.steps.push_back({"IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE", Status(host::UnplugCard(node))});
+        // The card is pulled: surprise removal of a stack that was started, then removal.
+        if (in({S::Started, S::QueryStopped, S::Stopped, S::QueryRemoved}))
+          record.steps.push_back({"IRP_MN_SURPRISE_REMOVAL", Status(host::SurpriseRemove(node))});
+        record.steps.push_back({"IRP_MN_REMOVE_DEVICE", Status(host::RemoveDevice(node))});
         slot.asleep = false;
         return;
       case EventKind::Sleep:
@@ -324,7 +327,11 @@ class Life {
         record.steps.push_back({"OK", slot.page.sheet->PressOk() ? "closed" : "refused"});
         break;
       case EventKind::PageApply:
-        record.steps.push_back({"Apply", slot.page.sheet->PressApply() ? "accepted" : "refused"});
+        // The page never marks a change itself, so Apply may be greyed out.
+        if (!slot.page.sheet->ApplyEnabled())
+          record.steps.push_back({"Apply", "disabled; the click does nothing"});
+        else
+          record.steps.push_back({"Apply", slot.page.sheet->PressApply() ? "accepted" : "refused"});
         break;
       case EventKind::PageCancel:
         record.steps.push_back({"Cancel", slot.page.sheet->PressCancel() ? "closed" : "refused"});
@@ -393,6 +400,9 @@ class Life {
     for (const auto& access : record.registers) card.registers.push_back({index, access});
     card.addStatus = Sent(slot.node->addStatus);
     card.startStatus = Sent(slot.node->startStatus);
+    // The card's key outlives the card: PORTS tells what the last start found.
+    if (auto ports = host::RegistryStore::Instance().GetValue(slot.node->DeviceParametersPath(), "PORTS"))
+      card.portsValue = ports->Dword();
     if (slot.node->State() != host::NodeState::Removed) TakeTree(slot, card);
     result_.events.push_back(std::move(record));
   }
@@ -400,7 +410,6 @@ class Life {
   void TakeTree(Slot& slot, CardRecord& card) {
     auto& store = host::RegistryStore::Instance();
     card.treeState = host::NodeStateName(slot.node->State());
-    if (auto ports = store.GetValue(slot.node->DeviceParametersPath(), "PORTS")) card.portsValue = ports->Dword();
     card.ports.clear();
     card.multiMode.reset();
     for (host::DeviceNode* port : slot.node->Children()) {

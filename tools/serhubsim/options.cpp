@@ -6,6 +6,7 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -223,16 +224,18 @@ std::vector<Event> ParseEvents(const std::string& value) {
   std::string text = value;
   // A value that names a file holds the events, separated by commas or lines;
   // '#' starts a comment.
-  std::ifstream file(value);
-  if (file) {
+  std::error_code error;
+  bool fromFile = std::filesystem::is_regular_file(value, error);
+  if (fromFile) {
+    std::ifstream file(value);
     std::string line, joined;
     while (std::getline(file, line)) joined += line.substr(0, line.find('#')) + ",";
     text = joined;
   }
   std::vector<Event> events;
-  for (const auto& part : Split(text, file ? ',' : ',')) {
+  for (const auto& part : Split(text, ',')) {
     if (Trim(part).empty()) {
-      if (file) continue;
+      if (fromFile) continue;
       throw Refused{"'" + value + "' has an empty event; separate events with single commas"};
     }
     events.push_back(ParseEvent(part));
@@ -376,8 +379,8 @@ ParseResult ParseCommandLine(int argc, char** argv) {
   }
   if (keypath->parsed()) {
     if (keyPath[1] > 31 || keyPath[2] > 7 || keyPath[3] > 31) {
-      Refuse("keypath: '" + std::to_string(keyPath[1]) + " " + std::to_string(keyPath[2]) + " " +
-             std::to_string(keyPath[3]) + "' is out of range; device 0-31, function 0-7, port 0-31");
+      Refuse("keypath: '" + std::to_string(keyPath[0]) + " " + std::to_string(keyPath[1]) + " " + std::to_string(keyPath[2]) + " " +
+             std::to_string(keyPath[3]) + "' is out of range; bus 0-255, device 0-31, function 0-7, port 0-31");
       return {std::nullopt, 2};
     }
     return {std::nullopt, KeyPath(keyPath)};
@@ -430,6 +433,11 @@ ParseResult ParseCommandLine(int argc, char** argv) {
 
   if (!options.registryPath.empty()) {
     std::vector<uint8_t> bytes;
+    std::error_code error;
+    if (std::filesystem::is_directory(options.registryPath, error)) {
+      Refuse("--registry: '" + options.registryPath + "' is a directory; give a file");
+      return {std::nullopt, 2};
+    }
     std::ifstream probe(options.registryPath);
     if (probe) {
       if (!ReadFile(options.registryPath, bytes)) {

@@ -52,17 +52,20 @@ std::string AccessText(const host::RegisterAccess& a) {
   return RangeName(a.range) + Format("+%02llX", a.offset) + (a.write ? "<-" : "->") + Format("%02llX", a.value);
 }
 
-// Lines of at most `width` characters from words, each line after the first indented.
-void Wrap(std::FILE* out, const std::string& indent, const std::vector<std::string>& words, size_t width = 78) {
-  std::string line = indent;
+// Lines of at most `width` characters from words: the first starts with
+// `first`, the others with blanks as wide.
+void Wrap(std::FILE* out, const std::string& first, const std::vector<std::string>& words, size_t width = 78) {
+  std::string indent(first.size(), ' ');
+  std::string line = first;
+  size_t start = line.size();
   for (const auto& word : words) {
-    if (line.size() > indent.size() && line.size() + 1 + word.size() > width) {
+    if (line.size() > start && line.size() + 1 + word.size() > width) {
       std::fprintf(out, "%s\n", line.c_str());
       line = indent;
     }
-    line += (line.size() > indent.size() ? " " : "") + word;
+    line += (line.size() > start ? " " : "") + word;
   }
-  if (line.size() > indent.size()) std::fprintf(out, "%s\n", line.c_str());
+  if (line.size() > start) std::fprintf(out, "%s\n", line.c_str());
 }
 
 void PrintPage(std::FILE* out, const PageRecord& page) {
