@@ -75,13 +75,18 @@ INT_PTR CALLBACK PortPageDlgProc(HWND Window, UINT Message, WPARAM WParam, LPARA
 
   PPAGE_WINDOW_DATA page = (PPAGE_WINDOW_DATA)GetUserSlot(Window);
   if (page == NULL) {
+    // Without a record (WM_SETFONT before WM_INITDIALOG, WM_NCDESTROY after
+    // WM_DESTROY) the message gets the default processing from the dialog
+    // manager that called us, once: FALSE. Handing it to DefDlgProcA here as
+    // well would process it twice, and on WM_NCDESTROY free the dialog's
+    // data twice.
     if (Message != WM_INITDIALOG) {
-      return CallDefDlgProc(Window, Message, WParam, LParam);
+      return FALSE;
     }
     page = (PPAGE_WINDOW_DATA)LocalAlloc(LPTR, sizeof(PAGE_WINDOW_DATA));
     if (page == NULL) {
       EndDialog(Window, 2);
-      return CallDefDlgProc(Window, Message, WParam, LParam);
+      return FALSE;
     }
     page->Dialog = Window;
     SetUserSlot(Window, (LONG_PTR)page);
@@ -90,10 +95,12 @@ INT_PTR CALLBACK PortPageDlgProc(HWND Window, UINT Message, WPARAM WParam, LPARA
 
   switch (Message) {
     case WM_DESTROY:
+      // PortPageOnMessage has given it the default processing already; TRUE
+      // keeps the dialog manager from giving it a second time.
       PortPageOnMessage(page, Message, WParam, LParam);
       LocalFree(page);
       SetUserSlot(Window, 0);
-      return FALSE;
+      return TRUE;
     case WM_CTLCOLORMSGBOX:
     case WM_CTLCOLOREDIT:
     case WM_CTLCOLORLISTBOX:
