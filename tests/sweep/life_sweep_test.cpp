@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <iostream>
 #include <map>
+#include <set>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -30,6 +31,7 @@ struct Model {
   bool memory;     // register ranges in memory space (mapped)
   int shard = 0;   // this test sweeps the points whose number % shards == shard
   int shards = 1;  // the larger lives are split so that CTest runs them side by side
+  int modules = 4;  // expansion modules fitted on the 32-port card
 };
 
 const Model kModels[] = {
@@ -40,10 +42,12 @@ const Model kModels[] = {
     {"Ports16_1", host::CardModel::Ports16, false, 1, 2},
     {"Ports2MultiMode", host::CardModel::Ports2MultiMode, false},
     {"Ports4MultiModeMemory", host::CardModel::Ports4MultiMode, true},
-    {"Ports32_0", host::CardModel::Ports32, false, 0, 4},
-    {"Ports32_1", host::CardModel::Ports32, false, 1, 4},
-    {"Ports32_2", host::CardModel::Ports32, false, 2, 4},
-    {"Ports32_3", host::CardModel::Ports32, false, 3, 4},
+    // The 32-port card with its first two expansion modules: the probe of
+    // the third fails and ports 0 to 15 are reported. Every port repeats the
+    // same failure points, so the full card (whose life the session tests
+    // run) would only double the points and quadruple the time.
+    {"Ports32_0", host::CardModel::Ports32, false, 0, 2, 2},
+    {"Ports32_1", host::CardModel::Ports32, false, 1, 2, 2},
 };
 
 void PrintTo(const Model& m, std::ostream* os) { *os << m.name; }
@@ -94,14 +98,31 @@ class LifeSweepTest : public SessionTest, public ::testing::WithParamInterface<M
   }
   std::string phase_;
 
+  // The phases of a life, in order.
+  static int PhaseIndex(const std::string& phase) {
+    static const char* const kPhases[] = {
+        "load",    "add",     "filter",          "start",        "relations",   "page load",
+        "page",    "page save", "power",         "stop",         "restart",     "relations again",
+        "port disable", "port enable", "disable", "enable",       "removal"};
+    for (int i = 0; i < static_cast<int>(sizeof kPhases / sizeof kPhases[0]); ++i)
+      if (phase == kPhases[i]) return i;
+    ADD_FAILURE() << "no phase " << phase;
+    return -1;
+  }
+
   // One life. `planned` is the point the plan will fail, as the clean run
   // saw it: the scripted user does not click through a dialog that will not
-  // open.
+  // open, and once the phase of the failure is over the card is unplugged
+  // at once (the checks look at that phase; the rest of the life adds time,
+  // not findings: the retry runs it in full).
   Outcome Live(const std::optional<host::FaultPoint>& planned) {
     const Model& m = GetParam();
     Outcome out;
     auto step = [&](const char* name, NTSTATUS status) {
       out.steps.push_back({phase_, name, status});
+    };
+    auto past = [&](const char* next) {
+      return planned && PhaseIndex(planned->phase) < PhaseIndex(next);
     };
 
     Phase("load");
@@ -116,6 +137,7 @@ class LifeSweepTest : public SessionTest, public ::testing::WithParamInterface<M
     host::CardSetup setup = host::SetupFor(m.model);
     setup.uart.memorySpace = setup.intc.memorySpace = m.memory;
     host::Card& card = host::CreateCard(setup);
+    for (int module = m.modules; module < 4; ++module) card.SetModuleFitted(module, false);
     Phase("add");
     host::DeviceNode& node = host::PlugCard(card, 2, 13, 1);
     out.node = &node;
@@ -161,6 +183,7 @@ class LifeSweepTest : public SessionTest, public ::testing::WithParamInterface<M
     }
     out.portModeWrites = WritesOf(SERHUB_PORTMODE_A).size();
 
+    if (past("power")) return Unplug(out, node);
     Phase("power");
     if (!out.children.empty()) {
       host::DeviceNode& port = *out.children.front();
@@ -170,6 +193,7 @@ class LifeSweepTest : public SessionTest, public ::testing::WithParamInterface<M
     step("S3", host::SetSystemPower(node, PowerSystemSleeping3).status);
     step("S0", host::SetSystemPower(node, PowerSystemWorking, PowerActionNone).status);
 
+    if (past("stop")) return Unplug(out, node);
     Phase("stop");
     step("query stop", host::QueryStop(node));
     step("stop", host::StopDevice(node));
@@ -179,18 +203,49 @@ class LifeSweepTest : public SessionTest, public ::testing::WithParamInterface<M
       out.ended = true;
       return out;
     }
+    if (past("relations again")) return Unplug(out, node);
     Phase("relations again");
     step("relations again", host::QueryBusRelations(node));
+    if (past("port disable")) return Unplug(out, node);
 
-    Phase("port removal");
-    const auto present = node.Children();
-    if (!present.empty()) {
-      step("port removal", host::RemoveChild(*present.back()));
-      Phase("relations after port removal");
-      step("relations after port removal", host::QueryBusRelations(node));
+    // A port disabled and enabled again (its device node and PDO stay).
+    host::DeviceNode* started = nullptr;
+    for (host::DeviceNode* port : node.Children())
+      if (port->State() == host::NodeState::Started) started = port;
+    if (started != nullptr) {
+      host::DeviceNode& port = *started;
+      Phase("port disable");
+      step("port disable", host::DisableDevice(port));
+      Phase("port enable");
+      host::EnableDevice(port);
+      step("port enable start", port.startStatus);
     }
+
+    // The card disabled (its ports go for good, the driver unloads) and
+    // enabled again: the driver loads, adds, starts and enumerates anew.
+    if (past("disable")) return Unplug(out, node);
+    Phase("disable");
+    step("disable", host::DisableDevice(node));
+    Phase("enable");
+    host::EnableDevice(node);
+    step("enable add", node.addStatus);
+    if (!NT_SUCCESS(node.addStatus)) {
+      out.ended = true;
+      return out;
+    }
+    step("enable filter", node.filterStatus);
+    step("enable start", node.startStatus);
+    if (node.State() != host::NodeState::Started) {
+      out.ended = true;
+      return out;
+    }
+    step("enable relations", node.relationsStatus);
+    return Unplug(out, node);
+  }
+
+  Outcome& Unplug(Outcome& out, host::DeviceNode& node) {
     Phase("removal");
-    step("unplug", host::UnplugCard(node));
+    out.steps.push_back({phase_, "unplug", host::UnplugCard(node)});
     return out;
   }
 
@@ -264,7 +319,9 @@ class LifeSweepTest : public SessionTest, public ::testing::WithParamInterface<M
         break;
       case K::Irp:
       case K::LowerCapabilities:
-        EXPECT_EQ(1, noCaps) << what;
+        // The port is asked again after its start; a failure there leaves
+        // the first answer in place.
+        EXPECT_LE(noCaps, 1) << what;
         break;
       case K::OpenDeviceKey:
         EXPECT_EQ(1, noValues) << what;
@@ -275,6 +332,53 @@ class LifeSweepTest : public SessionTest, public ::testing::WithParamInterface<M
       default:
         break;
     }
+  }
+
+  // The statuses a step may end with when `fired` failed during it.
+  static std::set<NTSTATUS> Allowed(const std::string& step, const host::FaultPoint& fired) {
+    using K = host::FaultKind;
+    const K kind = fired.kind;
+    auto is = [&](const char* base) { return step == base || step == std::string("enable ") + base; };
+    if (step == "load") return {STATUS_INSUFFICIENT_RESOURCES};
+    if (is("add")) {
+      if (kind == K::AttachDevice) return {STATUS_NO_SUCH_DEVICE};
+      // A DriverEntry that fails (enable loads the driver again) leaves the
+      // device without a function driver.
+      if (kind == K::Pool && fired.detail == "Zbus") return {STATUS_NO_SUCH_DEVICE};
+      if (kind == K::CreateDevice || kind == K::RegisterInterface || kind == K::DeviceProperty ||
+          kind == K::Pool)
+        return {STATUS_INSUFFICIENT_RESOURCES};
+      return {};
+    }
+    if (is("filter")) {
+      if (kind == K::Pool) return {STATUS_INSUFFICIENT_RESOURCES};
+      if (kind == K::LowerFilter) return {STATUS_SUCCESS};
+      return {};
+    }
+    if (is("start") || step == "restart") {
+      if (kind == K::LowerStart || kind == K::InterfaceState) return {STATUS_INSUFFICIENT_RESOURCES};
+      if (kind == K::LowerConfigRead || kind == K::Irp || kind == K::MapIoSpace)
+        return {STATUS_DEVICE_CONFIGURATION_ERROR};
+      // The port count's key or value: ignored. The card's own capability
+      // query that follows a start goes to the bus driver untouched.
+      if (kind == K::OpenDeviceKey || kind == K::Pool || kind == K::SetValueKey ||
+          kind == K::LowerCapabilities)
+        return {STATUS_SUCCESS};
+      return {};
+    }
+    if (step.find("relations") != std::string::npos) {
+      // Enumeration's own allocations fail the request; a port device that
+      // cannot be created is left out; a failure while a new port is
+      // interrogated fails only that answer.
+      if (kind == K::Pool) return {STATUS_SUCCESS, STATUS_INSUFFICIENT_RESOURCES};
+      if (kind == K::CreateDevice || kind == K::Irp || kind == K::LowerCapabilities ||
+          kind == K::OpenDeviceKey || kind == K::SetValueKey)
+        return {STATUS_SUCCESS};
+      return {};
+    }
+    // A port's start, and power, stop, disable and removal requests: the
+    // driver fails none of them.
+    return {STATUS_SUCCESS};
   }
 
   // What the driver's and the page's rules give for the failed call.
@@ -289,45 +393,37 @@ class LifeSweepTest : public SessionTest, public ::testing::WithParamInterface<M
     int ordinal = 0;
     for (const auto& p : points)
       if (p.number < fired.number && p.kind == kind && p.phase == phase) ++ordinal;
-    auto step = [&](const char* name) { return got.Step(name).value_or(STATUS_PENDING); };
 
     // Every step of an earlier phase went as in the clean run.
-    for (size_t i = 0; i < got.steps.size() && got.steps[i].phase != phase; ++i) {
-      ASSERT_LT(i, clean.steps.size()) << what;
-      EXPECT_TRUE(clean.steps[i] == got.steps[i]) << what << ": step " << got.steps[i].name;
+    size_t first = 0;
+    for (; first < got.steps.size() && PhaseIndex(got.steps[first].phase) < PhaseIndex(phase);
+         ++first) {
+      ASSERT_LT(first, clean.steps.size()) << what;
+      EXPECT_TRUE(clean.steps[first] == got.steps[first]) << what << ": step " << got.steps[first].name;
+    }
+    // In the failure's phase, the first step that went otherwise than in the
+    // clean run went as the rules say; if none did, the rules let one of the
+    // phase's requests carry on despite the failure.
+    bool absorbed = false, differed = false;
+    for (size_t i = first; i < got.steps.size() && got.steps[i].phase == phase; ++i) {
+      const auto allowed = Allowed(got.steps[i].name, fired);
+      absorbed = absorbed || allowed.count(STATUS_SUCCESS) != 0;
+      if (i < clean.steps.size() && clean.steps[i] == got.steps[i]) continue;
+      differed = true;
+      EXPECT_EQ(1u, allowed.count(got.steps[i].status))
+          << what << ": " << got.steps[i].name << " ended with " << host::StatusText(got.steps[i].status);
+      break;
+    }
+    if (!differed && !IsUserModeFault(fired.kind)) {
+      EXPECT_TRUE(absorbed) << what << ": the failure was reported nowhere";
     }
 
     if (phase == "load") {
-      EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, step("load")) << what;
       EXPECT_EQ(nullptr, host::LoadedDriver(kService)) << what;
     } else if (phase == "add") {
-      NTSTATUS expected = STATUS_INSUFFICIENT_RESOURCES;
-      if (kind == K::AttachDevice) expected = STATUS_NO_SUCH_DEVICE;
-      EXPECT_EQ(expected, step("add")) << what;
       EXPECT_EQ(nullptr, got.node->Pdo()->AttachedDevice) << what;
-    } else if (phase == "filter") {
-      EXPECT_EQ(kind == K::LowerFilter ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES,
-                step("filter"))
-          << what;
-    } else if (phase == "start" || phase == "restart") {
-      const char* name = phase == "start" ? "start" : "restart";
-      NTSTATUS expected = STATUS_SUCCESS;  // the port count's key or value: ignored
-      if (kind == K::LowerStart || kind == K::InterfaceState) expected = STATUS_INSUFFICIENT_RESOURCES;
-      if (kind == K::LowerConfigRead || kind == K::Irp || kind == K::MapIoSpace)
-        expected = STATUS_DEVICE_CONFIGURATION_ERROR;
-      EXPECT_EQ(expected, step(name)) << what;
-    } else if (phase == "relations" || phase == "relations again" ||
-               phase == "relations after port removal") {
-      // Enumeration's own allocations fail the request; a port device that
-      // cannot be created is left out; everything a new port is asked fails
-      // only that answer.
-      const NTSTATUS status = step(phase.c_str());
-      if (kind == K::Pool && status != STATUS_SUCCESS) {
-        EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, status) << what;
-      } else {
-        EXPECT_EQ(STATUS_SUCCESS, status) << what;
-      }
-      if (phase == "relations") ExpectPortDeficiency(clean, got, fired, status == STATUS_SUCCESS);
+    } else if (phase == "relations") {
+      ExpectPortDeficiency(clean, got, fired, got.Step("relations") == STATUS_SUCCESS);
     } else if (phase == "page load") {
       const bool noPage = (kind == K::UserLocalAlloc && ordinal == 0) ||
                           kind == K::UserSetupDiProperty || kind == K::UserSetupDiOpenKey ||
@@ -336,9 +432,15 @@ class LifeSweepTest : public SessionTest, public ::testing::WithParamInterface<M
       if (kind == K::UserCreatePage) {
         EXPECT_EQ(0u, got.pages) << what;
       }
-      if (kind == K::UserRegOpenKey ||
-          (kind == K::UserRegQueryValue && fired.detail == "PORTNAME")) {
+      // The page opens the key of every port the card counts (the n-th
+      // open is port n's), and a port without a key has no line anyway.
+      const bool portHadLine =
+          (kind == K::UserRegOpenKey && static_cast<size_t>(ordinal) < clean.lines.size()) ||
+          (kind == K::UserRegQueryValue && fired.detail == "PORTNAME");
+      if (portHadLine) {
         EXPECT_EQ(clean.lines.size() - 1, got.lines.size()) << what << ": the port keeps a line";
+      } else if (kind == K::UserRegOpenKey) {
+        EXPECT_EQ(clean.lines.size(), got.lines.size()) << what;
       }
     } else if (phase == "page") {
       if (kind == K::UserLocalAlloc) {

@@ -15,7 +15,27 @@ constexpr const char* kRoot = "HKEY_LOCAL_MACHINE";
 // The registry editor wraps a hex line once it reaches this column.
 constexpr size_t kHexWrapColumn = 77;
 
-std::u16string Widen(const std::string& text) { return std::u16string(text.begin(), text.end()); }
+// The inverse of Narrow below: names and paths in the store are ASCII, or
+// UTF-8 that Narrow made from the file's UTF-16. A byte that starts no such
+// sequence stands for itself.
+std::u16string Widen(const std::string& text) {
+  std::u16string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto byte = [&](size_t at) { return static_cast<unsigned char>(text[at]); };
+    const unsigned char c = byte(i);
+    const auto follows = [&](size_t at) { return at < text.size() && (byte(at) & 0xC0) == 0x80; };
+    if (c >= 0xE0 && c < 0xF0 && follows(i + 1) && follows(i + 2)) {
+      out.push_back(static_cast<char16_t>((c & 0x0F) << 12 | (byte(i + 1) & 0x3F) << 6 | (byte(i + 2) & 0x3F)));
+      i += 2;
+    } else if (c >= 0xC0 && c < 0xE0 && follows(i + 1)) {
+      out.push_back(static_cast<char16_t>((c & 0x1F) << 6 | (byte(i + 1) & 0x3F)));
+      i += 1;
+    } else {
+      out.push_back(static_cast<char16_t>(c));
+    }
+  }
+  return out;
+}
 
 // Names in the store are ASCII; anything else is kept as UTF-8.
 std::string Narrow(const std::u16string& text) {
