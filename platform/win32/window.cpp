@@ -110,6 +110,11 @@ void FreeTree(HWND hwnd) {
   auto it = g_windows.find(hwnd);
   if (it == g_windows.end()) return;
   std::shared_ptr<Window> keep = it->second;
+  // The dialog manager frees a dialog's data and font only in the default
+  // processing of WM_NCDESTROY; a procedure that answers it TRUE leaks them.
+  if (keep->dialogInfo && !keep->dialogInfo->freed)
+    Finding("dialog data and font of " + DescribeWindow(hwnd) +
+            " never freed: WM_NCDESTROY did not reach the default dialog processing");
   Unlink(*keep);
   keep->alive = false;
   if (g_focus == hwnd) g_focus = nullptr;
