@@ -10,8 +10,10 @@ namespace win32 {
 
 namespace {
 
-std::vector<HWND> g_modalStack;
-std::deque<UserAction> g_script;
+// Each thread runs its own modal loops and has its own scripted user, as
+// windows and their input belong to the thread that made them.
+thread_local std::vector<HWND> g_modalStack;
+thread_local std::deque<UserAction> g_script;
 int g_failDialogBoxNth = 0;
 
 // An armed FailDialogBoxNth that comes due.
