@@ -115,6 +115,12 @@ bool IsLocalBlock(const void* p);
 // ERROR_ACCESS_DENIED. Applies to that key only, not to its subkeys.
 void SetRegistryKeyAccess(const std::string& path, ACCESS_MASK allowed);
 void ClearRegistryKeyAccess();
+// Keys without such a limit carry the platform's security. Under
+// SYSTEM\CurrentControlSet\Enum that is: read-only, except that an
+// administrator may also write the devices' "Device Parameters" keys. The
+// process runs as an administrator (Device Manager's user changing
+// settings) unless this is set false; ResetWin32 sets it true again.
+void SetProcessIsAdministrator(bool administrator);
 
 struct OpenKeyInfo {
   HKEY handle;
