@@ -286,6 +286,8 @@ enum class Delivery {
   FromThread,    // marked pending, STATUS_PENDING returned, completed from another thread at once
   HoldPending,   // marked pending, STATUS_PENDING returned, completed from another thread on ReleaseHeld
   HoldBlocking,  // the dispatch routine blocks until ReleaseHeld, then answers and returns
+  FromDpc,       // marked pending, STATUS_PENDING returned, answered from another thread and
+                 // completed there at DISPATCH_LEVEL, as a DPC would
 };
 
 // One request that reached the PCI device.
@@ -357,7 +359,7 @@ class PciDevice {
   NTSTATUS Answer(PIRP irp);  // fills the answer, sets IoStatus, returns the status (no completion)
   NTSTATUS AnswerPnp(PIRP irp, PIO_STACK_LOCATION stack);
   NTSTATUS AnswerPower(PIRP irp, PIO_STACK_LOCATION stack);
-  NTSTATUS Finish(PIRP irp, std::optional<NTSTATUS> forced, bool pended);
+  NTSTATUS Finish(PIRP irp, std::optional<NTSTATUS> forced, bool pended, bool atDispatch = false);
 
   Card& card_;
   ULONG bus_, device_, function_;

@@ -54,6 +54,7 @@ struct IrpRecord {
   size_t bytes = 0;
   bool external = false;  // memory from the caller (IoInitializeIrp)
   bool threaded = false;  // IoBuildSynchronousFsdRequest
+  bool apcQueued = false;  // finished; its completion APC has not run yet
   bool freed = false;
   bool freeDeferred = false;
   IrpState state = IrpState::Idle;
@@ -120,6 +121,7 @@ void ResetRecordForUse(IrpRecord& r, CCHAR stackSize) {
   r.powerReceived.clear();
   r.powerStarts.clear();
   r.powerChecked = false;
+  r.apcQueued = false;
 }
 
 PIRP AllocateIrp(CCHAR stackSize, bool injectFaults, bool threaded) {
@@ -184,10 +186,36 @@ void CheckPowerStartsLocked(IrpRecord& r) {
   }
 }
 
-// What happens when completion runs past the sender: a threaded IRP returns
-// its status to the IO_STATUS_BLOCK, signals the event and is freed.
-void FinishIrp(PIRP irp) {
+// The I/O manager's completion APC of a threaded IRP, run in the thread
+// that built it: returns the status to the IO_STATUS_BLOCK, copies buffered
+// input back, signals the event and frees the IRP.
+void CompleteThreadedIrp(PIRP irp) {
   PKEVENT event = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(T().lock);
+    IrpRecord* r = Find(irp);
+    if (r == nullptr || r->freed || !r->apcQueued) return;
+    r->apcQueued = false;
+    if (r->copyBackOnCompletion && r->systemBuffer != nullptr && NT_SUCCESS(irp->IoStatus.Status)) {
+      size_t n =
+          irp->IoStatus.Information < r->userLength ? irp->IoStatus.Information : r->userLength;
+      std::memcpy(r->userBuffer, r->systemBuffer, n);
+    }
+    if (irp->UserIosb != nullptr) *irp->UserIosb = irp->IoStatus;
+    event = irp->UserEvent;
+    if (r->completionDepth > 0)
+      r->freeDeferred = true;
+    else
+      ReleaseIrpMemoryLocked(*r);
+  }
+  if (event != nullptr) kcore::SignalEventFromIoManager(event);
+}
+
+// What happens when completion runs past the sender: a threaded IRP is
+// finished by an APC to its thread (see irql.cpp for when that runs).
+void FinishIrp(PIRP irp) {
+  PVOID thread;
+  PKEVENT event;
   {
     std::lock_guard<std::mutex> lock(T().lock);
     IrpRecord* r = Find(irp);
@@ -202,16 +230,11 @@ void FinishIrp(PIRP irp) {
               "to (the sender's completion routine must return STATUS_MORE_PROCESSING_REQUIRED)");
       return;
     }
-    if (r->copyBackOnCompletion && r->systemBuffer != nullptr && NT_SUCCESS(irp->IoStatus.Status)) {
-      size_t n = irp->IoStatus.Information < r->userLength ? irp->IoStatus.Information : r->userLength;
-      std::memcpy(r->userBuffer, r->systemBuffer, n);
-    }
-    if (irp->UserIosb != nullptr) *irp->UserIosb = irp->IoStatus;
+    r->apcQueued = true;
+    thread = irp->Tail.Overlay.Thread;
     event = irp->UserEvent;
-    if (r->completionDepth > 0) r->freeDeferred = true;
-    else ReleaseIrpMemoryLocked(*r);
   }
-  if (event != nullptr) kcore::SignalEventFromIoManager(event);
+  kcore::QueueKernelApc(thread, event, [irp] { CompleteThreadedIrp(irp); });
 }
 
 NTSTATUS NTAPI SendAsyncDone(PDEVICE_OBJECT, PIRP irp, PVOID context);
@@ -411,7 +434,7 @@ VOID NTAPI IoFreeIrp(PIRP Irp) {
                  "IoFreeIrp of " + kcore::PointerText(Irp) + ", which is not an IRP");
     return;
   }
-  if (r->freed || r->freeDeferred) {
+  if (r->freed || r->freeDeferred || r->apcQueued) {
     VerifierFail("io.free-threaded-irp",
                  r->threaded ? "IoFreeIrp of " + IrpText(*r) +
                                    ", built by IoBuildSynchronousFsdRequest: the I/O manager "
@@ -444,6 +467,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   std::shared_ptr<LocationPass> pass;
   PDRIVER_DISPATCH dispatch;
   int location;
+  UCHAR dispatchMajor, dispatchMinor;
   {
     std::lock_guard<std::mutex> lock(T().lock);
     IrpRecord* r = Find(Irp);
@@ -501,9 +525,21 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     pass = slot;
     r->state = IrpState::InDriver;
     dispatch = DeviceObject->DriverObject->MajorFunction[sp->MajorFunction];
+    dispatchMajor = sp->MajorFunction;
+    dispatchMinor = sp->MinorFunction;
   }
 
   NTSTATUS status = dispatch(DeviceObject, Irp);
+  if (kcore::Irql() != irql) {
+    // I/O verification checks the IRQL around every dispatch routine; the
+    // stand-in puts it back so the caller can go on.
+    VerifierFail("io.irql-changed", kcore::DeviceText(DeviceObject) + " returned from its " +
+                                        kcore::IrpFunctionText(dispatchMajor, dispatchMinor) +
+                                        " dispatch routine at IRQL " +
+                                        std::to_string(kcore::Irql()) + ", called at IRQL " +
+                                        std::to_string(irql));
+    kcore::SetIrql(irql);
+  }
 
   std::lock_guard<std::mutex> lock(T().lock);
   IrpRecord* r = Find(Irp);
@@ -657,7 +693,19 @@ void CompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     }
     if (routine == nullptr) continue;
 
+    KIRQL before = kcore::Irql();
+    kcore::CheckResidentAtIrql(
+        context, "the context of a completion routine run for " + kcore::PointerText(Irp) + ",");
     NTSTATUS result = routine(routineDevice, Irp, context);
+    if (kcore::Irql() != before) {
+      VerifierFail(
+          "io.completion-irql-changed",
+          "the completion routine of " +
+              (routineDevice ? kcore::DeviceText(routineDevice) : std::string("the sender")) +
+              " returned at IRQL " + std::to_string(kcore::Irql()) + ", called at IRQL " +
+              std::to_string(before));
+      kcore::SetIrql(before);
+    }
 
     std::lock_guard<std::mutex> lock(T().lock);
     IrpRecord* r = Find(Irp);
@@ -712,10 +760,11 @@ PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT Devi
                                         PVOID Buffer, ULONG Length, PLARGE_INTEGER StartingOffset,
                                         PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock) {
   using namespace host;
-  if (kcore::Irql() > APC_LEVEL) {
+  // The reference page: callers must be running at PASSIVE_LEVEL (the
+  // request is finished by an APC to the calling thread).
+  if (kcore::Irql() != PASSIVE_LEVEL) {
     VerifierFail("irql.ddi-call", "IoBuildSynchronousFsdRequest at IRQL " +
-                                      std::to_string(kcore::Irql()) +
-                                      " (must be at most APC_LEVEL)");
+                                      std::to_string(kcore::Irql()) + " (must be PASSIVE_LEVEL)");
   }
   if (kcore::ConsumeIrpAllocationFault()) return nullptr;
   PIRP irp = AllocateIrp(DeviceObject->StackSize, false, true);
