@@ -58,6 +58,9 @@ void CheckResidentAtIrql(const void* p, const std::string& use);
 // Whether a held fast mutex lies inside [begin, begin + length).
 bool HeldFastMutexWithin(const void* begin, size_t length);
 
+// The device is being deleted: forget its power serialisation.
+void ForgetPowerDevice(PDEVICE_OBJECT device);
+
 // Text for messages.
 std::string Hex(uint64_t value, int digits = 8);
 std::string PointerText(const void* p);

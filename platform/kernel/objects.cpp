@@ -331,6 +331,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
 
 VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
   using namespace host;
+  kcore::ForgetPowerDevice(DeviceObject);
   // The reference page: IRQL <= APC_LEVEL (DDI compliance rule IrqlIoApcLte).
   if (kcore::Irql() > APC_LEVEL) {
     VerifierFail("irql.ddi-call", "IoDeleteDevice at IRQL " + std::to_string(kcore::Irql()) +
