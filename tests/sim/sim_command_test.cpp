@@ -139,7 +139,7 @@ TEST_F(SimCommand, DefaultRunIsAMultiModeFourPortCardThroughItsLife) {
 // --- Cards ----------------------------------------------------------------------
 
 TEST_F(SimCommand, SeveralCardsGetDistinctLocationsAndComNamesAcrossAllCards) {
-  json run = RunJson({"--card", "4m", "--card", "8@3:1:0", "--card", "2,irq=0x40:9:2"});
+  json run = RunJson({"--card", "4m", "--card", "8@3:1:0,memory", "--card", "2,irq=0x40:9:2"});
   ASSERT_EQ(3u, run["cards"].size());
   EXPECT_EQ("PCI bus 2, device 13, function 0", run["cards"][0]["location"]);
   EXPECT_EQ("PCI bus 3, device 1, function 0", run["cards"][1]["location"]);
@@ -174,7 +174,8 @@ TEST_F(SimCommand, CardsTheDriverRefusesOrOnlyPartlyEnumerates) {
   ExpectClean(unknown);
 
   // Modules 1, 2 and 4 fitted: enumeration stops at the first missing module.
-  json partial = RunJson({"--card", "32,modules=1101,memory", "--events", "start"});
+  json partial = RunJson({"--model", "32", "--modules", "1101", "--memory", "--location", "5:2:1", "--events", "start"});
+  EXPECT_EQ("PCI bus 5, device 2, function 1", partial["cards"][0]["location"]);
   EXPECT_EQ(32, partial["cards"][0]["port_count"]);
   EXPECT_EQ(16u, partial["cards"][0]["ports"].size());
   EXPECT_EQ("0x91641698", partial["cards"][0]["subsystem"]);

@@ -410,6 +410,7 @@ class Life {
   void TakeTree(Slot& slot, CardRecord& card) {
     auto& store = host::RegistryStore::Instance();
     card.treeState = host::NodeStateName(slot.node->State());
+    card.busDevice = slot.node->Fdo() ? slot.node->service : "";
     card.ports.clear();
     card.multiMode.reset();
     for (host::DeviceNode* port : slot.node->Children()) {
