@@ -179,6 +179,7 @@ Event ParseEvent(const std::string& raw) {
   std::string text = Trim(raw);
   // Blanks inside an event are one blank.
   text = std::regex_replace(text, std::regex("[ \t]+"), " ");
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   static const std::map<std::string, EventKind> simple = {
       {"start", EventKind::Start},
       {"stop", EventKind::Stop},
@@ -200,7 +201,7 @@ Event ParseEvent(const std::string& raw) {
     return event;
   }
   std::smatch m;
-  static const std::regex sleep("sleep(?: S([1-4]))?");
+  static const std::regex sleep("sleep(?: s([1-4]))?");
   if (std::regex_match(text, m, sleep)) {
     event.kind = EventKind::Sleep;
     event.sleepState = m[1].matched ? std::stoi(m[1]) : 3;
@@ -217,7 +218,7 @@ Event ParseEvent(const std::string& raw) {
       return event;
     }
   }
-  throw Refused{"'" + text + "' is not an event; use " + kEventsAccepted};
+  throw Refused{"'" + Trim(raw) + "' is not an event; use " + kEventsAccepted};
 }
 
 std::vector<Event> ParseEvents(const std::string& value) {

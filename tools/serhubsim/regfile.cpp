@@ -242,9 +242,20 @@ class Parser {
     TrimRight(s);
     return s.substr(SkipBlanks(s, 0));
   }
+  // The entry's data is hex: only hex data goes on over several lines.
   static bool HexEntry(const std::u16string& entry) {
-    size_t eq = entry.find(u"=hex");
-    return eq != std::u16string::npos;
+    size_t i = SkipBlanks(entry, 0);
+    if (i < entry.size() && entry[i] == u'"') {
+      if (!Quoted(entry, i)) return false;
+    } else if (i < entry.size() && entry[i] == u'@') {
+      ++i;
+    } else {
+      return false;
+    }
+    i = SkipBlanks(entry, i);
+    if (i == entry.size() || entry[i] != u'=') return false;
+    i = SkipBlanks(entry, i + 1);
+    return entry.compare(i, 3, u"hex") == 0;
   }
   RegFileParse Fail(int line, std::string what) {
     error_.file.reset();
