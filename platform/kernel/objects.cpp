@@ -426,8 +426,14 @@ PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
   }
   PDEVICE_OBJECT top = IoGetAttachedDevice(TargetDevice);
   auto topRecord = S().devices.find(top);
-  // A stack that is being torn down takes no new devices.
+  // A stack that is being torn down takes no new devices: the I/O manager
+  // refuses a target marked delete-pending (ReactOS
+  // IopAttachDeviceToDeviceStackSafe returns NULL for DOE_DELETE_PENDING).
+  // The Plug and Play manager never hands a driver such a PDO, so an attach
+  // that gets here means a PDO was deleted while its device node held it.
   if (target->second.deleted || topRecord == S().devices.end() || topRecord->second.deleted) {
+    VerifierFail("IoAttachDeviceToDeviceStack onto " + DeviceTextLocked(TargetDevice) +
+                 ", which is being deleted");
     return nullptr;
   }
   top->AttachedDevice = SourceDevice;
