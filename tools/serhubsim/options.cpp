@@ -172,7 +172,7 @@ int ModeFromName(const std::string& text) {
 
 constexpr const char* kEventsAccepted =
     "start, stop, query-stop, cancel-stop, query-remove, cancel-remove, remove, surprise-remove, "
-    "sleep S1-S4, wake, page:open, page:set P=MODE, page:discard P=MODE, page:ok, page:apply, "
+    "sleep S1-S4, wake, disable-port P, enable-port P, disable-card, enable-card, page:open, page:set P=MODE, page:discard P=MODE, page:ok, page:apply, "
     "page:cancel (P 1-32, MODE rs232, rs485half, rs485full or rs422)";
 
 Event ParseEvent(const std::string& raw) {
@@ -190,6 +190,8 @@ Event ParseEvent(const std::string& raw) {
       {"remove", EventKind::Remove},
       {"surprise-remove", EventKind::SurpriseRemove},
       {"wake", EventKind::Wake},
+      {"disable-card", EventKind::DisableCard},
+      {"enable-card", EventKind::EnableCard},
       {"page:open", EventKind::PageOpen},
       {"page:ok", EventKind::PageOk},
       {"page:apply", EventKind::PageApply},
@@ -207,6 +209,15 @@ Event ParseEvent(const std::string& raw) {
     event.sleepState = m[1].matched ? std::stoi(m[1]) : 3;
     event.text = "sleep S" + std::to_string(event.sleepState);
     return event;
+  }
+  static const std::regex portEvent("(disable|enable)-port ?([0-9]{1,2})");
+  if (std::regex_match(text, m, portEvent)) {
+    event.kind = m[1] == "disable" ? EventKind::DisablePort : EventKind::EnablePort;
+    event.port = std::stoi(m[2]);
+    if (event.port >= 1 && event.port <= 32) {
+      event.text = std::string(m[1]) + "-port " + std::to_string(event.port);
+      return event;
+    }
   }
   static const std::regex page("page:(set|discard) ?([0-9]{1,2}) ?= ?([a-z0-9]+)");
   if (std::regex_match(text, m, page)) {
@@ -283,6 +294,8 @@ constexpr const char* kFooter =
     "  query-stop, cancel-stop, stop     (stop queries first unless already queried)\n"
     "  query-remove, cancel-remove, remove, surprise-remove\n"
     "  sleep S1..S4, wake                system power to the ports and the card\n"
+    "  disable-port P, enable-port P     as in Device Manager (P 1-32)\n"
+    "  disable-card, enable-card         the same for the card and all its ports\n"
     "  page:open        open the card's properties on the \"Ports\" page\n"
     "  page:set P=MODE  select port P's line, press \"C&hange\", pick MODE, OK\n"
     "  page:discard P=MODE   the same, but Cancel in the dialog\n"
@@ -296,6 +309,7 @@ constexpr const char* kFooter =
     "  serhubsim --card 32,modules=1101,memory --registers\n"
     "  serhubsim --card 0x00204B51                a card the driver does not know\n"
     "  serhubsim --events 'start, page:set 2=rs422, page:apply, page:ok, surprise-remove'\n"
+    "  serhubsim --card 8 --events 'start, disable-port 3, enable-port 3, disable-card, enable-card'\n"
     "  serhubsim --registry machine.reg --events 'start, page:set 1=rs485full, page:ok'\n"
     "            (run it again: the COM names and the chosen mode are still there)\n"
     "  serhubsim keypath 2 13 0 1                 a port's instance ID and key path";
