@@ -345,7 +345,7 @@ ParseResult ParseCommandLine(int argc, char** argv) {
   std::string events;
   Options options;
 
-  auto* card = app.add_option("--card", cardTexts, "A card on the machine (repeatable; see Cards)")
+  app.add_option("--card", cardTexts, "A card on the machine (repeatable; see Cards)")
                    ->type_name("CARD")
                    ->check(Check([](const std::string& v) { ParseCard(v); }, ""));
   auto* modelOpt = app.add_option("--model", model, "One card of this model (as --card MODEL)")
@@ -358,7 +358,6 @@ ParseResult ParseCommandLine(int argc, char** argv) {
   auto* modulesOpt = app.add_option("--modules", modules, "Its fitted modules (as --card 32,modules=MASK)")
                          ->type_name("MASK")
                          ->check(Check([](const std::string& v) { CardSpec c; Modules(v, c); }, ""));
-  for (auto* single : {modelOpt, locationOpt, memoryOpt, modulesOpt}) single->excludes(card);
 
   app.add_option("--events", events, std::string("The events of the cards' life, a list or a file (default: ") +
                                          kDefaultEvents + ")")
@@ -401,6 +400,14 @@ ParseResult ParseCommandLine(int argc, char** argv) {
     return {std::nullopt, KeyPath(keyPath)};
   }
 
+  // The single-card options describe the only card; with --card every card is described there.
+  for (auto* single : {modelOpt, locationOpt, memoryOpt, modulesOpt}) {
+    if (cardTexts.empty() || single->count() == 0) continue;
+    std::string value = single == memoryOpt ? "" : " '" + single->as<std::string>() + "'";
+    Refuse(single->get_name() + ":" + value + " describes a single card and cannot go with --card; " +
+           "describe every card with --card MODEL[@B:D:F][,memory][,modules=MASK]");
+    return {std::nullopt, 2};
+  }
   if (cardTexts.empty()) {
     std::string text = model.empty() ? "4m" : model;
     if (!location.empty()) text += "@" + location;
