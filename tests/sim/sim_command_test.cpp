@@ -238,6 +238,24 @@ TEST_F(SimCommand, EventsTheStateDoesNotAllowAreNotSentAndOnlyTheChosenCardGetsT
   ExpectClean(run);
 }
 
+TEST_F(SimCommand, TheEndOfTheRunWakesCancelsAndRemovesWhatTheEventsLeft) {
+  const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
+      {"start, query-stop", {"cancel-stop", "remove"}},
+      {"start, sleep S1", {"wake", "remove"}},
+      {"start, page:open, query-remove", {"page:cancel", "remove"}},
+      {"start, disable-card", {"remove"}},
+  };
+  for (const auto& [list, end] : cases) {
+    json run = RunJson({"--events", list});
+    std::vector<std::string> implicit;
+    for (const auto& e : run["events"])
+      if (e["implicit"].get<bool>() && e["event"] != "plug") implicit.push_back(e["event"]);
+    EXPECT_EQ(end, implicit) << list;
+    EXPECT_EQ("Removed", run["cards"][0]["state"]) << list;
+    ExpectClean(run);
+  }
+}
+
 TEST_F(SimCommand, PageActionsWriteLineModesOnlyWhenTheUserAcceptsTheSheet) {
   auto Instance = [](const std::string& key) { return key.substr(key.rfind("PCI_SER\\") + 8, 8); };
   auto portmodeWrites = [&](const json& run) {

@@ -66,9 +66,13 @@ class Life {
         Run(c, event, false);
       }
     }
-    // The end of the run: sheets still open are closed, cards still present removed.
+    // The end of the run: sheets still open are closed, a card is woken and a
+    // pending stop cancelled, as before a shutdown, and cards still present removed.
     for (size_t c = 0; c < slots_.size(); ++c) {
       if (slots_[c].page.sheet) Run(c, {"page:cancel", EventKind::PageCancel}, true);
+      if (slots_[c].asleep) Run(c, {"wake", EventKind::Wake}, true);
+      if (slots_[c].node->State() == host::NodeState::QueryStopped)
+        Run(c, {"cancel-stop", EventKind::CancelStop}, true);
       if (slots_[c].node->State() != host::NodeState::Removed) Run(c, {"remove", EventKind::Remove}, true);
     }
     if (host::LoadedDriver("serhub")) host::UnloadDriver("serhub");

@@ -5,6 +5,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>

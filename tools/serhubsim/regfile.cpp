@@ -2,6 +2,7 @@
 #include "regfile.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 
 #include "registry.h"
@@ -357,7 +358,7 @@ class Parser {
       while (true) {
         j = SkipBlanks(data, j);
         if (j == data.size()) break;
-        if (j + 1 >= data.size() + 0 || HexDigit(data[j]) < 0 || HexDigit(data[j + 1]) < 0)
+        if (j + 1 >= data.size() || HexDigit(data[j]) < 0 || HexDigit(data[j + 1]) < 0)
           return Bad(number, "hex data must be two-digit bytes separated by commas");
         value.data.push_back(static_cast<uint8_t>(HexDigit(data[j]) << 4 | HexDigit(data[j + 1])));
         j = SkipBlanks(data, j + 2);

@@ -2,6 +2,7 @@
 // and "Ports" page, the events with their statuses, the verifier's summary.
 #include "report.h"
 
+#include <algorithm>
 #include <string>
 
 #include "host/machine.h"
