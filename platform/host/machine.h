@@ -409,6 +409,7 @@ enum class NodeState {
   QueryRemoved,
   SurpriseRemoved,
   Removed,          // IRP_MN_REMOVE_DEVICE sent; the node is gone
+  Disabled,         // removed while still present: the node keeps its PDO, no driver loaded
 };
 const char* NodeStateName(NodeState state);
 
@@ -503,6 +504,8 @@ class DeviceNode {
   PDEVICE_OBJECT fdoAtAdd = nullptr;  // the device AddDevice attached
   bool holdsReference = false;        // the manager holds the relation's reference on the PDO
   bool pdoDeleted = false;
+  bool reported = false;              // the parent's last bus relations listed the PDO
+  bool removing = false;              // IRP_MN_REMOVE_DEVICE is on its way through the subtree
 
  private:
   DeviceNode* parent_;
@@ -579,9 +582,25 @@ NTSTATUS SurpriseRemove(DeviceNode& node);
 NTSTATUS RemoveDevice(DeviceNode& node);
 // Query remove, then remove (or cancel remove when the query is refused).
 NTSTATUS QueryAndRemove(DeviceNode& node);
-// Driver-side removal of one port device (as when the user disables it):
-// query remove, then remove; the bus may report it again later.
+// Disable, as Device Manager does it, for a card or a port: RemovalRelations,
+// query remove (children first), then remove. The device node and its PDO
+// stay (State() Disabled); a card's children go for good. Refused when the
+// node is not started.
+NTSTATUS DisableDevice(DeviceNode& node);
+// Enable a disabled node: the function driver's AddDevice on the same PDO,
+// resource requirements and their filter, IRP_MN_START_DEVICE, then (for a
+// card) bus relations, which bring the children up again.
+NTSTATUS EnableDevice(DeviceNode& node);
+// A driver update: disable, the new driver entry loaded under the node's
+// service (the old one is unloaded once idle), enable.
+NTSTATUS UpdateDriver(DeviceNode& node, PDRIVER_INITIALIZE entry);
+// The same as DisableDevice, kept for callers that disable a port.
 NTSTATUS RemoveChild(DeviceNode& port);
+// Lets the next life-cycle calls send sequences Windows never sends (a stop
+// without its query, a removal of a started device without query remove or
+// surprise removal), for tests that check a driver's answer to them. Off
+// after ResetMachine; without it such a call is refused with a finding.
+void AllowIllegalSequences(bool on);
 // Card unplugged: surprise removal if started, then removal.
 NTSTATUS UnplugCard(DeviceNode& node);
 

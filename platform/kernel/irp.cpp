@@ -124,7 +124,8 @@ void ResetRecordForUse(IrpRecord& r, CCHAR stackSize) {
 
 PIRP AllocateIrp(CCHAR stackSize, bool injectFaults, bool threaded) {
   if (stackSize < 1) {
-    VerifierFail("IoAllocateIrp with StackSize " + std::to_string(stackSize));
+    VerifierFail("ddi.invalid-parameter",
+                 "IoAllocateIrp with StackSize " + std::to_string(stackSize));
     return nullptr;
   }
   std::lock_guard<std::mutex> lock(T().lock);
@@ -166,16 +167,19 @@ void CheckPowerStartsLocked(IrpRecord& r) {
     (void)received;
     int calls = r.powerStarts.count(dev) ? r.powerStarts[dev] : 0;
     if ((required && calls != 1) || calls > 1) {
-      VerifierFail(kcore::DeviceText(dev) + " handled " + IrpText(r) + " and called PoStartNextPowerIrp " +
-                   std::to_string(calls) + " time(s) for it (must be exactly once)");
+      VerifierFail("power.start-next-count", kcore::DeviceText(dev) + " handled " + IrpText(r) +
+                                                 " and called PoStartNextPowerIrp " +
+                                                 std::to_string(calls) +
+                                                 " time(s) for it (must be exactly once)");
     }
   }
   for (auto& [dev, calls] : r.powerStarts) {
     if (r.powerReceived.count(dev) == 0) {
-      VerifierFail("PoStartNextPowerIrp was called " + std::to_string(calls) + " time(s) for " +
-                   IrpText(r) + " on behalf of " +
-                   (dev ? kcore::DeviceText(dev) : std::string("no device")) +
-                   ", which never received it (called after the stack location was passed on?)");
+      VerifierFail(
+          "power.start-next-count",
+          "PoStartNextPowerIrp was called " + std::to_string(calls) + " time(s) for " + IrpText(r) +
+              " on behalf of " + (dev ? kcore::DeviceText(dev) : std::string("no device")) +
+              ", which never received it (called after the stack location was passed on?)");
     }
   }
 }
@@ -191,9 +195,11 @@ void FinishIrp(PIRP irp) {
     r->state = IrpState::Finished;
     CheckPowerStartsLocked(*r);
     if (!r->threaded) {
-      VerifierFail(IrpText(*r) +
-                   " from IoAllocateIrp completed past its sender, which has no thread to return it "
-                   "to (the sender's completion routine must return STATUS_MORE_PROCESSING_REQUIRED)");
+      VerifierFail(
+          "io.completed-past-sender",
+          IrpText(*r) +
+              " from IoAllocateIrp completed past its sender, which has no thread to return it "
+              "to (the sender's completion routine must return STATUS_MORE_PROCESSING_REQUIRED)");
       return;
     }
     if (r->copyBackOnCompletion && r->systemBuffer != nullptr && NT_SUCCESS(irp->IoStatus.Status)) {
@@ -362,22 +368,25 @@ extern "C" {
 PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
   (void)ChargeQuota;
   if (host::kcore::Irql() > DISPATCH_LEVEL) {
-    host::VerifierFail("IoAllocateIrp at IRQL " + std::to_string(host::kcore::Irql()));
+    host::VerifierFail("irql.ddi-call",
+                       "IoAllocateIrp at IRQL " + std::to_string(host::kcore::Irql()));
   }
   return host::AllocateIrp(StackSize, true, false);
 }
 
 VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
   if (PacketSize < IoSizeOfIrp(StackSize)) {
-    host::VerifierFail("IoInitializeIrp with PacketSize " + std::to_string(PacketSize) +
-                       ", too small for " + std::to_string(StackSize) + " stack locations");
+    host::VerifierFail("ddi.invalid-parameter",
+                       "IoInitializeIrp with PacketSize " + std::to_string(PacketSize) +
+                           ", too small for " + std::to_string(StackSize) + " stack locations");
     return;
   }
   std::lock_guard<std::mutex> lock(T().lock);
   host::IrpRecord* r = Find(Irp);
   if (r != nullptr && !r->freed) {
     if (r->state == host::IrpState::InDriver || r->state == host::IrpState::Completing) {
-      host::VerifierFail("IoInitializeIrp on " + host::IrpText(*r) + ", which a driver still holds");
+      host::VerifierFail("io.initialize-irp-in-use", "IoInitializeIrp on " + host::IrpText(*r) +
+                                                         ", which a driver still holds");
     }
     host::SetUpIrp(Irp, PacketSize, StackSize);
     host::ResetRecordForUse(*r, StackSize);
@@ -398,23 +407,27 @@ VOID NTAPI IoFreeIrp(PIRP Irp) {
   std::lock_guard<std::mutex> lock(T().lock);
   IrpRecord* r = Find(Irp);
   if (r == nullptr) {
-    VerifierFail("IoFreeIrp of " + kcore::PointerText(Irp) + ", which is not an IRP");
+    VerifierFail("io.not-an-irp",
+                 "IoFreeIrp of " + kcore::PointerText(Irp) + ", which is not an IRP");
     return;
   }
   if (r->freed || r->freeDeferred) {
-    VerifierFail(r->threaded ? "IoFreeIrp of " + IrpText(*r) +
+    VerifierFail("io.free-threaded-irp",
+                 r->threaded ? "IoFreeIrp of " + IrpText(*r) +
                                    ", built by IoBuildSynchronousFsdRequest: the I/O manager "
                                    "already freed it when it completed (double free)"
                              : "IoFreeIrp of " + IrpText(*r) + ", which was already freed");
     return;
   }
   if (r->external) {
-    VerifierFail("IoFreeIrp of " + IrpText(*r) + ", whose memory was not allocated by IoAllocateIrp");
+    VerifierFail("io.not-an-irp", "IoFreeIrp of " + IrpText(*r) +
+                                      ", whose memory was not allocated by IoAllocateIrp");
     return;
   }
   bool insideCompletion = r->completionDepth > 0;
   if (r->state == IrpState::InDriver && !insideCompletion) {
-    VerifierFail("IoFreeIrp of " + IrpText(*r) + " while a driver still holds it");
+    VerifierFail("io.free-in-use",
+                 "IoFreeIrp of " + IrpText(*r) + " while a driver still holds it");
   }
   if (insideCompletion) r->freeDeferred = true;  // released when the routine returns
   else ReleaseIrpMemoryLocked(*r);
@@ -425,7 +438,8 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   bool viaPoCallDriver = t_inPoCallDriver;
   t_inPoCallDriver = false;
   KIRQL irql = kcore::Irql();
-  if (irql > DISPATCH_LEVEL) VerifierFail("IoCallDriver at IRQL " + std::to_string(irql));
+  if (irql > DISPATCH_LEVEL)
+    VerifierFail("irql.call-driver", "IoCallDriver at IRQL " + std::to_string(irql));
 
   std::shared_ptr<LocationPass> pass;
   PDRIVER_DISPATCH dispatch;
@@ -434,31 +448,36 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     std::lock_guard<std::mutex> lock(T().lock);
     IrpRecord* r = Find(Irp);
     if (r == nullptr || r->freed || r->freeDeferred) {
-      VerifierFail("IoCallDriver to " + kcore::DeviceText(DeviceObject) + " with " +
-                   kcore::PointerText(Irp) + ", which is " + (r ? "a freed IRP" : "not an IRP"));
+      VerifierFail("io.not-an-irp", "IoCallDriver to " + kcore::DeviceText(DeviceObject) +
+                                        " with " + kcore::PointerText(Irp) + ", which is " +
+                                        (r ? "a freed IRP" : "not an IRP"));
       return STATUS_INVALID_PARAMETER;
     }
     if (r->state == IrpState::Finished || (r->state == IrpState::Completing && r->completionDepth == 0)) {
-      VerifierFail("IoCallDriver to " + kcore::DeviceText(DeviceObject) + " with " + IrpText(*r) +
-                   ", which was already completed");
+      VerifierFail("io.call-completed", "IoCallDriver to " + kcore::DeviceText(DeviceObject) +
+                                            " with " + IrpText(*r) +
+                                            ", which was already completed");
       return STATUS_INVALID_PARAMETER;
     }
     if (Irp->CurrentLocation > Irp->StackCount + 1) {
-      VerifierFail("IoCallDriver to " + kcore::DeviceText(DeviceObject) + " with " + IrpText(*r) +
-                   ", whose current stack location is past the end (CurrentLocation " +
-                   std::to_string(Irp->CurrentLocation) + ")");
+      VerifierFail("io.no-stack-location",
+                   "IoCallDriver to " + kcore::DeviceText(DeviceObject) + " with " + IrpText(*r) +
+                       ", whose current stack location is past the end (CurrentLocation " +
+                       std::to_string(Irp->CurrentLocation) + ")");
       return STATUS_INVALID_PARAMETER;
     }
     if (Irp->CurrentLocation <= 1) {
-      VerifierFail("IoCallDriver to " + kcore::DeviceText(DeviceObject) + " with " + IrpText(*r) +
-                   ": no stack location left (NO_MORE_IRP_STACK_LOCATIONS)");
+      VerifierFail("io.no-stack-location",
+                   "IoCallDriver to " + kcore::DeviceText(DeviceObject) + " with " + IrpText(*r) +
+                       ": no stack location left (NO_MORE_IRP_STACK_LOCATIONS)");
       return STATUS_INVALID_PARAMETER;
     }
     if (r->state == IrpState::Idle && Location(Irp, Irp->CurrentLocation - 1)->MajorFunction == IRP_MJ_PNP &&
         Irp->IoStatus.Status != STATUS_NOT_SUPPORTED) {
-      VerifierFail(IrpText(*r) + " sent to " + kcore::DeviceText(DeviceObject) + " with IoStatus.Status " +
-                   kcore::StatusText(Irp->IoStatus.Status) +
-                   " (a Plug and Play request must start with STATUS_NOT_SUPPORTED)");
+      VerifierFail("io.pnp-initial-status",
+                   IrpText(*r) + " sent to " + kcore::DeviceText(DeviceObject) +
+                       " with IoStatus.Status " + kcore::StatusText(Irp->IoStatus.Status) +
+                       " (a Plug and Play request must start with STATUS_NOT_SUPPORTED)");
     }
     Irp->CurrentLocation--;
     Irp->Tail.Overlay.CurrentStackLocation--;
@@ -469,8 +488,9 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     r->minor = sp->MinorFunction;
     if (sp->MajorFunction == IRP_MJ_POWER) {
       if (!viaPoCallDriver) {
-        VerifierFail(IrpText(*r) + " sent to " + kcore::DeviceText(DeviceObject) +
-                     " with IoCallDriver (power IRPs go through PoCallDriver)");
+        VerifierFail("power.io-call-driver",
+                     IrpText(*r) + " sent to " + kcore::DeviceText(DeviceObject) +
+                         " with IoCallDriver (power IRPs go through PoCallDriver)");
       }
       ++r->powerReceived[DeviceObject];
     }
@@ -493,7 +513,8 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (pass->passed) {
       if (!pass->markedPending && !pass->pendingChecked) {
         pass->pendingChecked = true;
-        VerifierFail(who + " without marking it pending (IoMarkIrpPending)");
+        VerifierFail("io.pending-not-marked",
+                     who + " without marking it pending (IoMarkIrpPending)");
       }
     } else if (r != nullptr && !r->freed &&
                (host::Location(Irp, location)->Control & SL_PENDING_RETURNED)) {
@@ -502,13 +523,16 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       pass->returnedPending = true;  // checked when completion passes
     }
   } else if (!pass->passed) {
-    VerifierFail(who + " but neither completed the IRP nor marked it pending");
+    VerifierFail("io.dispatch-lost-irp",
+                 who + " but neither completed the IRP nor marked it pending");
   } else {
     if (pass->markedPending) {
-      VerifierFail(who + " after marking it pending (must return STATUS_PENDING)");
+      VerifierFail("io.marked-not-pending",
+                   who + " after marking it pending (must return STATUS_PENDING)");
     }
     if (pass->status != status) {
-      VerifierFail(who + " but completed it with IoStatus.Status " + kcore::StatusText(pass->status));
+      VerifierFail("io.status-mismatch", who + " but completed it with IoStatus.Status " +
+                                             kcore::StatusText(pass->status));
     }
   }
   return status;
@@ -532,39 +556,47 @@ void CompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   using namespace host;
   (void)PriorityBoost;
   KIRQL irql = kcore::Irql();
-  if (irql > DISPATCH_LEVEL) VerifierFail("IoCompleteRequest at IRQL " + std::to_string(irql));
+  if (irql > DISPATCH_LEVEL)
+    VerifierFail("irql.complete-request", "IoCompleteRequest at IRQL " + std::to_string(irql));
   int generation;
   {
     std::lock_guard<std::mutex> lock(T().lock);
     IrpRecord* r = Find(Irp);
     if (r == nullptr) {
-      VerifierFail("IoCompleteRequest of " + kcore::PointerText(Irp) + ", which is not an IRP");
+      VerifierFail("io.not-an-irp",
+                   "IoCompleteRequest of " + kcore::PointerText(Irp) + ", which is not an IRP");
       return;
     }
     if (r->freed || r->freeDeferred) {
-      VerifierFail("IoCompleteRequest of " + IrpText(*r) + ", which was already completed and freed "
-                   "(completed twice?)");
+      VerifierFail("io.complete-twice", "IoCompleteRequest of " + IrpText(*r) +
+                                            ", which was already completed and freed "
+                                            "(completed twice?)");
       return;
     }
     if (r->state == IrpState::Finished) {
-      VerifierFail(IrpText(*r) + " completed twice (MULTIPLE_IRP_COMPLETE_REQUESTS)");
+      VerifierFail("io.complete-twice",
+                   IrpText(*r) + " completed twice (MULTIPLE_IRP_COMPLETE_REQUESTS)");
       return;
     }
     if (r->state == IrpState::Completing && r->completionDepth == 0) {
-      VerifierFail(IrpText(*r) + " completed again while its completion is still running");
+      VerifierFail("io.complete-twice",
+                   IrpText(*r) + " completed again while its completion is still running");
       return;
     }
     if (Irp->CurrentLocation > Irp->StackCount) {
-      VerifierFail("IoCompleteRequest of " + IrpText(*r) + ", which no driver holds (it was never "
-                   "sent, or is back with its sender)");
+      VerifierFail("io.complete-not-owned", "IoCompleteRequest of " + IrpText(*r) +
+                                                ", which no driver holds (it was never "
+                                                "sent, or is back with its sender)");
       return;
     }
     if (Irp->IoStatus.Status == STATUS_PENDING) {
-      VerifierFail(IrpText(*r) + " completed with IoStatus.Status STATUS_PENDING");
+      VerifierFail("io.complete-pending",
+                   IrpText(*r) + " completed with IoStatus.Status STATUS_PENDING");
     }
     if (Irp->CancelRoutine != nullptr) {
-      VerifierFail(IrpText(*r) + " completed with its cancel routine still set "
-                   "(CANCEL_STATE_IN_COMPLETED_IRP)");
+      VerifierFail("io.complete-cancel-set", IrpText(*r) +
+                                                 " completed with its cancel routine still set "
+                                                 "(CANCEL_STATE_IN_COMPLETED_IRP)");
     }
     r->state = IrpState::Completing;
     generation = ++r->completions;
@@ -590,8 +622,9 @@ void CompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         pass->status = Irp->IoStatus.Status;
         if (pass->returnedPending && !pass->markedPending && !pass->pendingChecked) {
           pass->pendingChecked = true;
-          VerifierFail(kcore::DeviceText(pass->device) + " returned STATUS_PENDING for " + IrpText(*r) +
-                       " without marking it pending (IoMarkIrpPending)");
+          VerifierFail("io.pending-not-marked",
+                       kcore::DeviceText(pass->device) + " returned STATUS_PENDING for " +
+                           IrpText(*r) + " without marking it pending (IoMarkIrpPending)");
         }
       }
       NTSTATUS st = Irp->IoStatus.Status;
@@ -631,8 +664,9 @@ void CompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     --r->completionDepth;
     if (r->freeDeferred && r->completionDepth == 0 && r->state != IrpState::Finished) {
       if (result != STATUS_MORE_PROCESSING_REQUIRED) {
-        VerifierFail(IrpText(*r) + " was freed in a completion routine that returned " +
-                     kcore::StatusText(result) + " instead of STATUS_MORE_PROCESSING_REQUIRED");
+        VerifierFail("io.completion-freed-irp",
+                     IrpText(*r) + " was freed in a completion routine that returned " +
+                         kcore::StatusText(result) + " instead of STATUS_MORE_PROCESSING_REQUIRED");
       }
       ReleaseIrpMemoryLocked(*r);
       return;
@@ -641,16 +675,20 @@ void CompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
       // A threaded IRP finished inside the routine (completed again there).
       ReleaseIrpMemoryLocked(*r);
       if (result != STATUS_MORE_PROCESSING_REQUIRED) {
-        VerifierFail(IrpText(*r) + " was completed inside a completion routine that then returned " +
-                     kcore::StatusText(result) + " (completed twice)");
+        VerifierFail("io.complete-twice",
+                     IrpText(*r) +
+                         " was completed inside a completion routine that then returned " +
+                         kcore::StatusText(result) + " (completed twice)");
       }
       return;
     }
     if (r->completions != generation) {
       // The routine completed the IRP again itself.
       if (result != STATUS_MORE_PROCESSING_REQUIRED) {
-        VerifierFail(IrpText(*r) + " was completed inside a completion routine that then returned " +
-                     kcore::StatusText(result) + " (completed twice)");
+        VerifierFail("io.complete-twice",
+                     IrpText(*r) +
+                         " was completed inside a completion routine that then returned " +
+                         kcore::StatusText(result) + " (completed twice)");
       }
       return;
     }
@@ -675,8 +713,9 @@ PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT Devi
                                         PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock) {
   using namespace host;
   if (kcore::Irql() > APC_LEVEL) {
-    VerifierFail("IoBuildSynchronousFsdRequest at IRQL " + std::to_string(kcore::Irql()) +
-                 " (must be at most APC_LEVEL)");
+    VerifierFail("irql.ddi-call", "IoBuildSynchronousFsdRequest at IRQL " +
+                                      std::to_string(kcore::Irql()) +
+                                      " (must be at most APC_LEVEL)");
   }
   if (kcore::ConsumeIrpAllocationFault()) return nullptr;
   PIRP irp = AllocateIrp(DeviceObject->StackSize, false, true);
@@ -709,14 +748,18 @@ NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   using namespace host;
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
   if (next->MajorFunction != IRP_MJ_POWER) {
-    VerifierFail("PoCallDriver with " + kcore::IrpFunctionText(next->MajorFunction, next->MinorFunction) +
-                 ", which is not a power IRP");
+    VerifierFail("ddi.invalid-parameter",
+                 "PoCallDriver with " +
+                     kcore::IrpFunctionText(next->MajorFunction, next->MinorFunction) +
+                     ", which is not a power IRP");
   }
   KIRQL irql = kcore::Irql();
   if ((DeviceObject->Flags & DO_POWER_PAGABLE) && irql != PASSIVE_LEVEL) {
-    VerifierFail("PoCallDriver of " + kcore::IrpFunctionText(next->MajorFunction, next->MinorFunction) +
-                 " to " + kcore::DeviceText(DeviceObject) + ", which has DO_POWER_PAGABLE, at IRQL " +
-                 std::to_string(irql) + " (must be PASSIVE_LEVEL)");
+    VerifierFail("power.pagable-irql",
+                 "PoCallDriver of " +
+                     kcore::IrpFunctionText(next->MajorFunction, next->MinorFunction) + " to " +
+                     kcore::DeviceText(DeviceObject) + ", which has DO_POWER_PAGABLE, at IRQL " +
+                     std::to_string(irql) + " (must be PASSIVE_LEVEL)");
   }
   t_inPoCallDriver = true;
   return IofCallDriver(DeviceObject, Irp);
@@ -725,22 +768,24 @@ NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 VOID NTAPI PoStartNextPowerIrp(PIRP Irp) {
   using namespace host;
   if (kcore::Irql() > DISPATCH_LEVEL) {
-    VerifierFail("PoStartNextPowerIrp at IRQL " + std::to_string(kcore::Irql()));
+    VerifierFail("irql.ddi-call", "PoStartNextPowerIrp at IRQL " + std::to_string(kcore::Irql()));
   }
   std::lock_guard<std::mutex> lock(T().lock);
   IrpRecord* r = Find(Irp);
   if (r == nullptr || r->freed) {
-    VerifierFail("PoStartNextPowerIrp of " + kcore::PointerText(Irp) + ", which is " +
-                 (r ? "a freed IRP" : "not an IRP"));
+    VerifierFail("io.not-an-irp", "PoStartNextPowerIrp of " + kcore::PointerText(Irp) +
+                                      ", which is " + (r ? "a freed IRP" : "not an IRP"));
     return;
   }
   if (Irp->CurrentLocation > Irp->StackCount) {
-    VerifierFail("PoStartNextPowerIrp of " + IrpText(*r) + " with no current stack location");
+    VerifierFail("ddi.invalid-parameter",
+                 "PoStartNextPowerIrp of " + IrpText(*r) + " with no current stack location");
     return;
   }
   PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(Irp);
   if (sp->MajorFunction != IRP_MJ_POWER && r->major != IRP_MJ_POWER) {
-    VerifierFail("PoStartNextPowerIrp of " + IrpText(*r) + ", which is not a power IRP");
+    VerifierFail("ddi.invalid-parameter",
+                 "PoStartNextPowerIrp of " + IrpText(*r) + ", which is not a power IRP");
     return;
   }
   ++r->powerStarts[sp->DeviceObject];

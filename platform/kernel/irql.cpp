@@ -39,10 +39,12 @@ KIRQL NTAPI KeGetCurrentIrql(VOID) { return t_irql; }
 
 VOID NTAPI KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
   if (NewIrql > HIGH_LEVEL) {
-    host::VerifierFail("KeRaiseIrql to " + std::to_string(NewIrql) + ", which is not an IRQL");
+    host::VerifierFail("irql.raise-invalid",
+                       "KeRaiseIrql to " + std::to_string(NewIrql) + ", which is not an IRQL");
   } else if (NewIrql < t_irql) {
-    host::VerifierFail("KeRaiseIrql to " + std::to_string(NewIrql) + " from the higher IRQL " +
-                       std::to_string(t_irql) + " (IRQL_NOT_GREATER_OR_EQUAL)");
+    host::VerifierFail("irql.raise-below-current",
+                       "KeRaiseIrql to " + std::to_string(NewIrql) + " from the higher IRQL " +
+                           std::to_string(t_irql) + " (IRQL_NOT_GREATER_OR_EQUAL)");
   }
   if (OldIrql != nullptr) *OldIrql = t_irql;
   t_irql = NewIrql;
@@ -50,16 +52,18 @@ VOID NTAPI KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
 
 VOID NTAPI KeLowerIrql(KIRQL NewIrql) {
   if (NewIrql > t_irql) {
-    host::VerifierFail("KeLowerIrql to " + std::to_string(NewIrql) + " from the lower IRQL " +
-                       std::to_string(t_irql) + " (IRQL_NOT_LESS_OR_EQUAL)");
+    host::VerifierFail("irql.lower-above-current",
+                       "KeLowerIrql to " + std::to_string(NewIrql) + " from the lower IRQL " +
+                           std::to_string(t_irql) + " (IRQL_NOT_LESS_OR_EQUAL)");
   }
   t_irql = NewIrql;
 }
 
 VOID NTAPI HostPagedCodeCheck(const char* Routine) {
   if (t_irql > APC_LEVEL) {
-    host::VerifierFail(std::string("pageable code ") + (Routine ? Routine : "?") +
-                       " ran at IRQL " + std::to_string(t_irql) + " (above APC_LEVEL)");
+    host::VerifierFail("irql.paged-code", std::string("pageable code ") +
+                                              (Routine ? Routine : "?") + " ran at IRQL " +
+                                              std::to_string(t_irql) + " (above APC_LEVEL)");
   }
 }
 

@@ -111,22 +111,26 @@ void TrimQuarantine(PoolState& s) {
 PVOID Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const char* routine) {
   KIRQL irql = kcore::Irql();
   if (IsPaged(type) && irql > APC_LEVEL) {
-    VerifierFail(std::string(routine) + ": paged pool (tag '" + TagText(tag) + "') allocated at IRQL " +
-                 std::to_string(irql) + " (above APC_LEVEL)");
+    VerifierFail("pool.alloc-irql", std::string(routine) + ": paged pool (tag '" + TagText(tag) +
+                                        "') allocated at IRQL " + std::to_string(irql) +
+                                        " (above APC_LEVEL)");
   } else if (irql > DISPATCH_LEVEL) {
-    VerifierFail(std::string(routine) + " at IRQL " + std::to_string(irql) +
-                 " (above DISPATCH_LEVEL)");
+    VerifierFail("pool.alloc-irql", std::string(routine) + " at IRQL " + std::to_string(irql) +
+                                        " (above DISPATCH_LEVEL)");
   }
   if (type == NonPagedPoolMustSucceed) {
-    VerifierFail(std::string(routine) + ": NonPagedPoolMustSucceed is not for drivers (tag '" +
-                 TagText(tag) + "')");
+    VerifierFail("pool.must-succeed", std::string(routine) +
+                                          ": NonPagedPoolMustSucceed is not for drivers (tag '" +
+                                          TagText(tag) + "')");
   } else if (type != NonPagedPool && type != PagedPool && type != NonPagedPoolCacheAligned &&
              type != PagedPoolCacheAligned) {
-    VerifierFail(std::string(routine) + ": bad pool type " + std::to_string(type));
+    VerifierFail("ddi.invalid-parameter",
+                 std::string(routine) + ": bad pool type " + std::to_string(type));
     return nullptr;
   }
   if (bytes == 0) {
-    VerifierFail(std::string(routine) + ": zero-byte allocation (tag '" + TagText(tag) + "')");
+    VerifierFail("pool.zero-size",
+                 std::string(routine) + ": zero-byte allocation (tag '" + TagText(tag) + "')");
   }
 
   PoolState& s = State();
@@ -150,7 +154,7 @@ PVOID Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const char* routine) {
 
 void Free(PVOID p, bool checkTag, ULONG tag, const char* routine) {
   if (p == nullptr) {
-    VerifierFail(std::string(routine) + "(NULL)");
+    VerifierFail("pool.free-bad-address", std::string(routine) + "(NULL)");
     return;
   }
   Block info{};
@@ -162,33 +166,39 @@ void Free(PVOID p, bool checkTag, ULONG tag, const char* routine) {
       const void* start = nullptr;
       const Block* inside = ContainingBlock(s, p, &start);
       if (inside != nullptr) {
-        VerifierFail(std::string(routine) + " of " + kcore::PointerText(p) + ", which points inside " +
-                     Describe(start, *inside) + " instead of at its start");
+        VerifierFail("pool.free-bad-address", std::string(routine) + " of " +
+                                                  kcore::PointerText(p) + ", which points inside " +
+                                                  Describe(start, *inside) +
+                                                  " instead of at its start");
       } else {
-        VerifierFail(std::string(routine) + " of " + kcore::PointerText(p) +
-                     ", which is not a pool block");
+        VerifierFail(
+            "pool.free-bad-address",
+            std::string(routine) + " of " + kcore::PointerText(p) + ", which is not a pool block");
       }
       return;
     }
     Block& b = it->second;
     if (b.freed) {
-      VerifierFail(std::string(routine) + ": " + Describe(p, b) + " freed twice");
+      VerifierFail("pool.double-free",
+                   std::string(routine) + ": " + Describe(p, b) + " freed twice");
       return;
     }
     KIRQL irql = kcore::Irql();
     if (IsPaged(b.type) && irql > APC_LEVEL) {
-      VerifierFail(std::string(routine) + ": " + Describe(p, b) + " freed at IRQL " +
-                   std::to_string(irql) + " (above APC_LEVEL)");
+      VerifierFail("pool.free-irql", std::string(routine) + ": " + Describe(p, b) +
+                                         " freed at IRQL " + std::to_string(irql) +
+                                         " (above APC_LEVEL)");
     } else if (irql > DISPATCH_LEVEL) {
-      VerifierFail(std::string(routine) + ": " + Describe(p, b) + " freed at IRQL " +
-                   std::to_string(irql));
+      VerifierFail("pool.free-irql", std::string(routine) + ": " + Describe(p, b) +
+                                         " freed at IRQL " + std::to_string(irql));
     }
     if (checkTag && tag != b.tag) {
-      VerifierFail(std::string(routine) + ": " + Describe(p, b) + " freed with tag '" + TagText(tag) +
-                   "'");
+      VerifierFail("pool.free-wrong-tag", std::string(routine) + ": " + Describe(p, b) +
+                                              " freed with tag '" + TagText(tag) + "'");
     }
     std::string damage = GuardDamage(b);
-    if (!damage.empty()) VerifierFail(std::string(routine) + ": " + Describe(p, b) + ": " + damage);
+    if (!damage.empty())
+      VerifierFail("pool.overrun", std::string(routine) + ": " + Describe(p, b) + ": " + damage);
     std::memset(b.base, kcore::kFreedFill, kGuard + b.size + kGuard);
     b.freed = true;
     info = b;
@@ -197,7 +207,8 @@ void Free(PVOID p, bool checkTag, ULONG tag, const char* routine) {
     TrimQuarantine(s);
   }
   if (kcore::HeldFastMutexWithin(p, info.size)) {
-    VerifierFail(std::string(routine) + ": " + Describe(p, info) + " freed while a fast mutex in it is held");
+    VerifierFail("sync.freed-while-held", std::string(routine) + ": " + Describe(p, info) +
+                                              " freed while a fast mutex in it is held");
   }
 }
 

@@ -26,11 +26,31 @@ namespace machine {
 
 namespace {
 
+// A parent that is being removed or was surprise-removed reports no children.
+bool ParentLeaving(const DeviceNode& parent) {
+  return parent.removing || parent.State() == NodeState::SurpriseRemoved ||
+         parent.State() == NodeState::Removed;
+}
+
+// A bus driver keeps a child's PDO until the child has been reported missing
+// ("Removing a Device in a Bus Driver": the PDO is deleted at the
+// IRP_MN_REMOVE_DEVICE that follows a bus-relations answer without it, or
+// when the bus device itself is removed). Deleting it while the device node
+// still holds it and the bus still reports it is Driver Verifier's PnP check
+// 0x221.
 void OnDeviceGone(PDEVICE_OBJECT device) {
   auto& state = State();
   std::lock_guard<std::recursive_mutex> lock(state.mutex);
   for (auto& node : state.nodes) {
-    if (node->Pdo() == device && !node->pdoDeleted) node->pdoDeleted = true;
+    if (node->Pdo() != device || node->pdoDeleted) continue;
+    node->pdoDeleted = true;
+    DeviceNode* parent = node->Parent();
+    if (parent != nullptr && node->reported && !ParentLeaving(*parent) &&
+        node->State() != NodeState::Removed) {
+      VerifierFail("machine: Driver Verifier 0x221: the PDO of device " +
+                   (node->InstancePath().empty() ? Hex((ULONG_PTR)device) : node->InstancePath()) +
+                   " was deleted while its bus still reports it and its device node holds it");
+    }
   }
 }
 
@@ -93,6 +113,20 @@ std::vector<uint8_t> MultiSzBytes(const std::vector<std::string>& strings) {
   return bytes;
 }
 
+bool& IllegalSequencesAllowed() {
+  static bool allowed = false;
+  return allowed;
+}
+
+// A request the Plug and Play manager never sends in this order: refused
+// with a finding unless the test asked for it.
+bool RefuseSequence(const DeviceNode& node, const std::string& what);
+
+// A node without a stack to send requests to.
+bool Gone(const DeviceNode& node) {
+  return node.State() == NodeState::Removed || node.State() == NodeState::Disabled || node.pdoDeleted;
+}
+
 bool StartedLike(NodeState s) {
   return s == NodeState::Started || s == NodeState::QueryStopped || s == NodeState::Stopped ||
          s == NodeState::QueryRemoved;
@@ -100,6 +134,13 @@ bool StartedLike(NodeState s) {
 
 std::string NodeText(const DeviceNode& node) {
   return "device " + (node.InstancePath().empty() ? Hex((ULONG_PTR)node.Pdo()) : node.InstancePath());
+}
+
+bool RefuseSequence(const DeviceNode& node, const std::string& what) {
+  if (IllegalSequencesAllowed()) return false;
+  VerifierFail("machine: refused to send " + what + " to " + NodeText(node) + " in state " +
+               NodeStateName(node.State()) + ": the Plug and Play manager never does");
+  return true;
 }
 
 }  // namespace
@@ -177,6 +218,8 @@ using machine::Upper;
 using machine::MultiSzBytes;
 using machine::NodeText;
 using machine::StartedLike;
+using machine::RefuseSequence;
+using machine::ParentLeaving;
 using machine::SzBytes;
 
 NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry, const std::string& service, PDRIVER_OBJECT* driver) {
@@ -301,6 +344,7 @@ const char* NodeStateName(NodeState state) {
     case NodeState::QueryRemoved: return "QueryRemoved";
     case NodeState::SurpriseRemoved: return "SurpriseRemoved";
     case NodeState::Removed: return "Removed";
+    case NodeState::Disabled: return "Disabled";
   }
   return "?";
 }
@@ -575,8 +619,8 @@ void AddFunctionDriver(DeviceNode& node) {
 }
 
 void ProcessRelations(DeviceNode& node, ULONG_PTR information);
-NTSTATUS RemoveTree(DeviceNode& node);
-void AfterRemove(DeviceNode& node);
+NTSTATUS RemoveTree(DeviceNode& node, bool disable = false);
+void AfterRemove(DeviceNode& node, bool keep);
 
 // Every present node of the subtree, children before their parent.
 void PostOrder(DeviceNode& node, std::vector<DeviceNode*>& out) {
@@ -600,8 +644,25 @@ void RestoreState(DeviceNode& node) {
   if (it != SavedStates().end()) node.SetState(it->second);
 }
 
+// Capabilities as the manager asks for them: at enumeration and again once
+// the device's drivers have started it (IRP_MN_QUERY_CAPABILITIES).
+std::optional<DEVICE_CAPABILITIES> QueryCapabilities(DeviceNode& node) {
+  DEVICE_CAPABILITIES caps{};
+  caps.Size = sizeof(DEVICE_CAPABILITIES);
+  caps.Version = 1;
+  caps.Address = 0xFFFFFFFF;
+  caps.UINumber = 0xFFFFFFFF;
+  PnpResult r = Call(node.Pdo(), IRP_MN_QUERY_CAPABILITIES, [&](PIO_STACK_LOCATION s) {
+    s->Parameters.DeviceCapabilities.Capabilities = &caps;
+  }, 0);
+  if (!NT_SUCCESS(r.status)) return std::nullopt;
+  return caps;
+}
+
 NTSTATUS StartAndFollowUp(DeviceNode& node, PCM_RESOURCE_LIST raw, PCM_RESOURCE_LIST translated,
                           bool removeOnFailure) {
+  // A restart after a stop (resource rebalance) is not a first start.
+  const bool restart = node.State() == NodeState::Stopped;
   PnpResult r = Call(node.Pdo(), IRP_MN_START_DEVICE, [&](PIO_STACK_LOCATION s) {
     s->Parameters.StartDevice.AllocatedResources = raw;
     s->Parameters.StartDevice.AllocatedResourcesTranslated = translated;
@@ -614,11 +675,17 @@ NTSTATUS StartAndFollowUp(DeviceNode& node, PCM_RESOURCE_LIST raw, PCM_RESOURCE_
     return r.status;
   }
   node.SetState(NodeState::Started);
-  // What the platform asks a device right after its start.
-  PnpResult state = Call(node.Pdo(), IRP_MN_QUERY_PNP_DEVICE_STATE, {}, 0);
-  (void)state;
+  // What the platform asks a device right after it started: its
+  // capabilities again, and after a first start (not after the restart that
+  // follows a stop) its PnP device state.
+  if (auto caps = QueryCapabilities(node)) {
+    if (node.Parent() != nullptr) node.capabilities = caps;
+  }
+  if (!restart) Call(node.Pdo(), IRP_MN_QUERY_PNP_DEVICE_STATE, {}, 0);
   return r.status;
 }
+
+void StartChild(DeviceNode& child);
 
 // Interrogates a new child, installs it, loads the serial port driver on it and starts it.
 void BringUpChild(DeviceNode& child) {
@@ -638,15 +705,7 @@ void BringUpChild(DeviceNode& child) {
   if (auto ids = queryId(BusQueryCompatibleIDs, "compatible IDs", true)) child.compatibleIds = *ids;
   if (auto id = queryId(BusQueryInstanceID, "instance ID", false)) child.instanceId = id->at(0);
 
-  DEVICE_CAPABILITIES caps{};
-  caps.Size = sizeof(DEVICE_CAPABILITIES);
-  caps.Version = 1;
-  caps.Address = 0xFFFFFFFF;
-  caps.UINumber = 0xFFFFFFFF;
-  PnpResult capsResult = Call(pdo, IRP_MN_QUERY_CAPABILITIES, [&](PIO_STACK_LOCATION s) {
-    s->Parameters.DeviceCapabilities.Capabilities = &caps;
-  }, 0);
-  if (NT_SUCCESS(capsResult.status)) child.capabilities = caps;
+  child.capabilities = QueryCapabilities(child);
 
   if (child.deviceId.empty() || child.instanceId.empty()) {
     child.problem = child.deviceId.empty() ? "no device ID" : "no instance ID";
@@ -661,10 +720,15 @@ void BringUpChild(DeviceNode& child) {
     instance = prefix + instance;
   }
   std::string path = child.deviceId + "\\" + instance;
+  // A device node outlives the removal of a device that is still present
+  // (disabled, start failed, driver updated) and keeps its PDO; a second PDO
+  // with its instance path is PNP_DETECTED_FATAL_ERROR (0xCA), parameter 1
+  // (duplicate PDO).
   for (DeviceNode* other : AllNodes()) {
     if (other != &child && other->State() != NodeState::Removed &&
         RegistryStore::NamesEqual(other->InstancePath(), path)) {
-      VerifierFail("machine: two present devices report the instance path " + path);
+      VerifierFail("machine: bug check 0xCA parameter 1: bus relations report a second PDO with the "
+                   "instance path " + path + ", whose device node still exists");
       child.problem = "duplicate instance path";
       return;
     }
@@ -738,7 +802,14 @@ void BringUpChild(DeviceNode& child) {
   RunComPortInstaller(child);
   child.service = machine::kSerialService;
   AddFunctionDriver(child);
+  StartChild(child);
+}
+
+// A child whose function driver was added: resource requirements through the
+// stack's filter, start, then its own bus relations.
+void StartChild(DeviceNode& child) {
   if (child.State() != NodeState::DriversAdded) return;
+  PDEVICE_OBJECT pdo = child.Pdo();
 
   // Resource requirements go through the stack's filter; the port devices
   // claim none, so the device starts without resources.
@@ -822,6 +893,7 @@ void ProcessRelations(DeviceNode& node, ULONG_PTR information) {
       // The manager already holds its reference; this one was the list's.
       ObDereferenceObject(pdo);
       seen.insert(*known);
+      (*known)->reported = true;
       continue;
     }
     if (pdo->Flags & DO_DEVICE_INITIALIZING) {
@@ -831,6 +903,7 @@ void ProcessRelations(DeviceNode& node, ULONG_PTR information) {
     pdo->Flags |= DO_BUS_ENUMERATED_DEVICE;
     auto child = std::make_unique<DeviceNode>(&node, pdo, "");
     child->holdsReference = true;
+    child->reported = true;
     DeviceNode* raw = child.get();
     {
       std::lock_guard<std::recursive_mutex> lock(State().mutex);
@@ -840,7 +913,15 @@ void ProcessRelations(DeviceNode& node, ULONG_PTR information) {
     fresh.push_back(raw);
   }
 
-  // Children the bus no longer reports.
+  // New children first: a vanished child's device node exists until its
+  // removal has been processed after the enumeration.
+  for (DeviceNode* child : present) {
+    if (!seen.count(child)) child->reported = false;
+  }
+  for (DeviceNode* child : fresh) BringUpChild(*child);
+
+  // Children the bus no longer reports: reported missing, so their PDOs may
+  // go at the removal that follows (a second one for a disabled child).
   for (DeviceNode* child : present) {
     if (seen.count(child)) continue;
     if (StartedLike(child->State())) {
@@ -853,21 +934,26 @@ void ProcessRelations(DeviceNode& node, ULONG_PTR information) {
     }
     RemoveTree(*child);
   }
-  for (DeviceNode* child : fresh) BringUpChild(*child);
 }
 
-// Sends IRP_MN_REMOVE_DEVICE to the subtree, children first.
-NTSTATUS RemoveTree(DeviceNode& node) {
-  for (DeviceNode* child : node.Children()) RemoveTree(*child);
+// Sends IRP_MN_REMOVE_DEVICE to the subtree, children first. A child that
+// its bus still reports keeps its device node and PDO (Disabled), and so
+// does the node itself when `disable` is set; everything below a node that
+// goes is removed for good.
+NTSTATUS RemoveTree(DeviceNode& node, bool disable) {
+  node.removing = true;
+  for (DeviceNode* child : node.Children()) RemoveTree(*child, false);
   NTSTATUS status = STATUS_SUCCESS;
   if (!node.pdoDeleted && IsDeviceAlive(node.Pdo())) {
     status = Call(node.Pdo(), IRP_MN_REMOVE_DEVICE, {}, 0).status;
   }
-  AfterRemove(node);
+  node.removing = false;
+  const bool stillPresent = node.Parent() != nullptr && node.reported && !ParentLeaving(*node.Parent());
+  AfterRemove(node, disable || stillPresent);
   return status;
 }
 
-void AfterRemove(DeviceNode& node) {
+void AfterRemove(DeviceNode& node, bool keep) {
   PDEVICE_OBJECT pdo = node.Pdo();
   bool alive = !node.pdoDeleted && IsDeviceAlive(pdo);
   if (alive && pdo->AttachedDevice != nullptr) {
@@ -879,6 +965,12 @@ void AfterRemove(DeviceNode& node) {
                  " was not deleted at IRP_MN_REMOVE_DEVICE");
   }
   node.fdoAtAdd = nullptr;
+  if (keep) {
+    node.SetState(NodeState::Disabled);
+    if (node.GetCard() != nullptr) node.GetCard()->StopDecoding();
+    if (!node.service.empty()) machine::UnloadIfIdle(node.service);
+    return;
+  }
   node.SetState(NodeState::Removed);
   if (node.Parent() != nullptr) node.Parent()->DropChild(&node);
 
@@ -1061,18 +1153,41 @@ NTSTATUS CancelStop(DeviceNode& node) {
   return status;
 }
 
+// IRP_MN_STOP_DEVICE comes only after a granted IRP_MN_QUERY_STOP_DEVICE
+// ("Stopping a Device": the stop request is always preceded by its query).
 NTSTATUS StopDevice(DeviceNode& node) {
+  if (node.State() != NodeState::QueryStopped && RefuseSequence(node, "IRP_MN_STOP_DEVICE without a granted query")) {
+    return STATUS_INVALID_DEVICE_STATE;
+  }
   NTSTATUS status = Call(node.Pdo(), IRP_MN_STOP_DEVICE, {}, 0).status;
   node.SetState(NodeState::Stopped);
   return status;
 }
 
+// Before it asks a device whether it can be removed, the manager collects
+// the devices that go with it: IRP_MN_QUERY_DEVICE_RELATIONS for
+// RemovalRelations (the reported devices are queried along with it; the
+// drivers here report none of their own).
+void QueryRemovalRelations(DeviceNode& node) {
+  PnpResult r = Call(node.Pdo(), IRP_MN_QUERY_DEVICE_RELATIONS, [](PIO_STACK_LOCATION s) {
+    s->Parameters.QueryDeviceRelations.Type = RemovalRelations;
+  }, 0);
+  if (!NT_SUCCESS(r.status) || r.information == 0) return;
+  auto* relations = reinterpret_cast<PDEVICE_RELATIONS>(r.information);
+  if (CheckHandedOut(relations, "removal relations", 0) == 0) return;
+  for (ULONG i = 0; i < relations->Count; i++) {
+    if (relations->Objects[i] != nullptr) ObDereferenceObject(relations->Objects[i]);
+  }
+  ExFreePool(relations);
+}
+
 NTSTATUS QueryRemove(DeviceNode& node) {
+  if (!machine::Gone(node)) QueryRemovalRelations(node);
   std::vector<DeviceNode*> order;
   PostOrder(node, order);
   std::vector<DeviceNode*> asked;
   for (DeviceNode* d : order) {
-    if (d->State() == NodeState::Removed || d->pdoDeleted) continue;
+    if (machine::Gone(*d)) continue;
     SaveState(*d);
     asked.push_back(d);
     NTSTATUS status = Call(d->Pdo(), IRP_MN_QUERY_REMOVE_DEVICE, {}, 0).status;
@@ -1094,7 +1209,7 @@ NTSTATUS CancelRemove(DeviceNode& node) {
   NTSTATUS result = STATUS_SUCCESS;
   for (auto it = order.rbegin(); it != order.rend(); ++it) {
     DeviceNode* d = *it;
-    if (d->State() == NodeState::Removed || d->pdoDeleted) continue;
+    if (machine::Gone(*d)) continue;
     NTSTATUS status = Call(d->Pdo(), IRP_MN_CANCEL_REMOVE_DEVICE, {}, 0).status;
     if (d == &node) result = status;
     if (d->State() == NodeState::QueryRemoved) RestoreState(*d);
@@ -1107,7 +1222,7 @@ NTSTATUS SurpriseRemove(DeviceNode& node) {
   PostOrder(node, order);
   NTSTATUS result = STATUS_SUCCESS;
   for (DeviceNode* d : order) {
-    if (d->State() == NodeState::Removed || d->State() == NodeState::SurpriseRemoved || d->pdoDeleted) continue;
+    if (machine::Gone(*d) || d->State() == NodeState::SurpriseRemoved) continue;
     NTSTATUS status = Call(d->Pdo(), IRP_MN_SURPRISE_REMOVAL, {}, 0).status;
     if (d == &node) result = status;
     d->SetState(NodeState::SurpriseRemoved);
@@ -1115,10 +1230,18 @@ NTSTATUS SurpriseRemove(DeviceNode& node) {
   return result;
 }
 
+// IRP_MN_REMOVE_DEVICE of a started device comes only after a granted
+// IRP_MN_QUERY_REMOVE_DEVICE or after IRP_MN_SURPRISE_REMOVAL ("Removing a
+// Device in a Function Driver", "Handling an IRP_MN_SURPRISE_REMOVAL
+// Request").
 NTSTATUS RemoveDevice(DeviceNode& node) {
   if (node.State() == NodeState::Removed) {
     VerifierFail("machine: " + NodeText(node) + " was already removed");
     return STATUS_NO_SUCH_DEVICE;
+  }
+  if (StartedLike(node.State()) && node.State() != NodeState::QueryRemoved &&
+      RefuseSequence(node, "IRP_MN_REMOVE_DEVICE without query remove or surprise removal")) {
+    return STATUS_INVALID_DEVICE_STATE;
   }
   return RemoveTree(node);
 }
@@ -1129,8 +1252,56 @@ NTSTATUS QueryAndRemove(DeviceNode& node) {
   return RemoveDevice(node);
 }
 
+NTSTATUS DisableDevice(DeviceNode& node) {
+  if (node.State() != NodeState::Started) {
+    VerifierFail("machine: refused to disable " + NodeText(node) + " in state " + NodeStateName(node.State()));
+    return STATUS_INVALID_DEVICE_STATE;
+  }
+  NTSTATUS status = QueryRemove(node);
+  if (!NT_SUCCESS(status)) return status;
+  return RemoveTree(node, true);
+}
+
+NTSTATUS EnableDevice(DeviceNode& node) {
+  if (node.State() != NodeState::Disabled) {
+    VerifierFail("machine: refused to enable " + NodeText(node) + " in state " + NodeStateName(node.State()));
+    return STATUS_INVALID_DEVICE_STATE;
+  }
+  node.problem.clear();
+  node.startStatus = STATUS_PENDING;
+  node.requirementsStatus = STATUS_PENDING;
+  node.filterStatus = STATUS_PENDING;
+  AddFunctionDriver(node);
+  if (node.State() != NodeState::DriversAdded) return node.addStatus;
+  if (node.GetCard() != nullptr) {
+    QueryResourceRequirements(node);
+    FilterResourceRequirements(node);
+    NTSTATUS status = StartDevice(node);
+    if (NT_SUCCESS(status)) QueryBusRelations(node);
+    return status;
+  }
+  StartChild(node);
+  return node.startStatus;
+}
+
+NTSTATUS UpdateDriver(DeviceNode& node, PDRIVER_INITIALIZE entry) {
+  NTSTATUS status = DisableDevice(node);
+  if (!NT_SUCCESS(status)) return status;
+  {
+    std::lock_guard<std::recursive_mutex> lock(State().mutex);
+    auto it = State().drivers.find(Upper(node.service));
+    if (it != State().drivers.end()) it->second.entry = entry;
+  }
+  return EnableDevice(node);
+}
+
+void AllowIllegalSequences(bool on) {
+  std::lock_guard<std::recursive_mutex> lock(State().mutex);
+  machine::IllegalSequencesAllowed() = on;
+}
+
 NTSTATUS RemoveChild(DeviceNode& port) {
-  return QueryAndRemove(port);
+  return DisableDevice(port);
 }
 
 NTSTATUS UnplugCard(DeviceNode& node) {
@@ -1167,6 +1338,7 @@ void ResetMachine() {
   state.serialAddFailures = 0;
   state.serialAddFailStatus = STATUS_SUCCESS;
   state.livePowerRequests = 0;
+  machine::IllegalSequencesAllowed() = false;
 }
 
 std::vector<std::string> MachineEndChecks() {

@@ -14,7 +14,7 @@ namespace {
 PowerResult SendFromThisThread(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE_TYPE type,
                                POWER_STATE state, POWER_ACTION action) {
   if (device == nullptr || !IsDeviceAlive(device)) {
-    VerifierFail("machine: power request for a device that no longer exists");
+    VerifierFail("host.bad-call", "machine: power request for a device that no longer exists");
     return {STATUS_NO_SUCH_DEVICE, STATUS_NO_SUCH_DEVICE};
   }
   PDEVICE_OBJECT top = IoGetAttachedDeviceReference(device);
@@ -79,7 +79,8 @@ PendingPower::~PendingPower() {
                                      [&] { return state_->finished; });
   }
   if (!finished) {
-    VerifierFail("machine: a power request was still running when the test let it go; "
+    VerifierFail("machine.power-hung",
+                 "machine: a power request was still running when the test let it go; "
                  "requests held at PCI devices are released");
     std::vector<PciDevice*> devices;
     {
@@ -95,7 +96,7 @@ PowerResult PendingPower::Wait() {
   std::unique_lock<std::mutex> lock(state_->mutex);
   if (!state_->done.wait_for(lock, std::chrono::seconds(machine::kSafetySeconds),
                              [&] { return state_->finished; })) {
-    VerifierFail("machine: a power request did not come back");
+    VerifierFail("machine.power-hung", "machine: a power request did not come back");
   }
   return state_->result;
 }

@@ -90,6 +90,33 @@ void SetDefaultId(HWND dialog, int id) {
     SendMessageA(button, BM_SETSTYLE, BS_DEFPUSHBUTTON, TRUE);
 }
 
+}  // namespace
+
+// One DefDlgProcA call in progress on this thread. DefDlgProc documents that
+// a dialog procedure must not call it, since the call recurses into the
+// procedure; a procedure that does so anyway and then answers FALSE has the
+// message given the default processing a second time by the outer call (on
+// WM_NCDESTROY that frees the dialog's data twice). DefaultProcessing finds
+// that: an inner call for the same window and message already did it.
+thread_local std::vector<DefDlgFrame*> t_defDlgFrames;
+
+DefDlgFrame::DefDlgFrame(HWND hwnd, UINT msg) : hwnd_(hwnd), msg_(msg) {
+  t_defDlgFrames.push_back(this);
+}
+
+DefDlgFrame::~DefDlgFrame() { t_defDlgFrames.pop_back(); }
+
+void DefDlgFrame::DefaultProcessing() {
+  if (defaultDone_)
+    Finding("message " + Hex(msg_) + " to dialog " + DescribeWindow(hwnd_) +
+            " was given the default dialog processing twice: its dialog procedure called "
+            "DefDlgProcA for it and then returned FALSE");
+  for (DefDlgFrame* outer : t_defDlgFrames)
+    if (outer != this && outer->hwnd_ == hwnd_ && outer->msg_ == msg_) outer->defaultDone_ = true;
+}
+
+namespace {
+
 // The dialog manager's default processing of the messages it handles itself.
 LRESULT DefaultDialogProcessing(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
   Window* w = Get(hwnd);
@@ -500,6 +527,7 @@ LRESULT WINAPI DefDlgProcA(HWND hDlg, UINT Msg, WPARAM wParam, LPARAM lParam) {
   if (win->extra.size() < DLGWINDOWEXTRA) return DefWindowProcA(hDlg, Msg, wParam, lParam);
   SetWindowLongPtrA(hDlg, DWLP_MSGRESULT, 0);
   DLGPROC proc = reinterpret_cast<DLGPROC>(GetWindowLongPtrA(hDlg, DWLP_DLGPROC));
+  w::DefDlgFrame frame(hDlg, Msg);
   INT_PTR result = proc ? proc(hDlg, Msg, wParam, lParam) : 0;
   // The dialog procedure comes first; the default processing runs only when
   // it returns FALSE.
@@ -517,6 +545,7 @@ LRESULT WINAPI DefDlgProcA(HWND hDlg, UINT Msg, WPARAM wParam, LPARAM lParam) {
       case WM_NCDESTROY:
       case WM_ENTERMENULOOP:
       case WM_LBUTTONDOWN:
+        frame.DefaultProcessing();
         return w::DefaultDialogProcessing(hDlg, Msg, wParam, lParam);
       case WM_INITDIALOG:
       case WM_VKEYTOITEM:
@@ -524,6 +553,7 @@ LRESULT WINAPI DefDlgProcA(HWND hDlg, UINT Msg, WPARAM wParam, LPARAM lParam) {
       case WM_CHARTOITEM:
         break;
       default:
+        frame.DefaultProcessing();
         return DefWindowProcA(hDlg, Msg, wParam, lParam);
     }
   }

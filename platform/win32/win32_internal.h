@@ -178,6 +178,22 @@ void ComboBoxUserSelect(HWND combo, int index);
 HWND CreateDialogFromTemplate(HINSTANCE instance, const BYTE* bytes, size_t size, HWND owner,
                               DLGPROC proc, LPARAM param, bool modal);
 INT_PTR RunModalDialog(HWND dialog);
+// A DefDlgProcA call in progress, for the check that no message gets the
+// default dialog processing twice.
+class DefDlgFrame {
+ public:
+  DefDlgFrame(HWND hwnd, UINT msg);
+  ~DefDlgFrame();
+  DefDlgFrame(const DefDlgFrame&) = delete;
+  DefDlgFrame& operator=(const DefDlgFrame&) = delete;
+  // Called when this call goes on to the default processing.
+  void DefaultProcessing();
+
+ private:
+  HWND hwnd_;
+  UINT msg_;
+  bool defaultDone_ = false;
+};
 // The template bytes of an RT_DIALOG resource; NULL (last error set) when
 // there is none.
 const ResourceEntry* FindDialogResource(HINSTANCE instance, LPCSTR name);

@@ -261,6 +261,47 @@ TEST_F(DialogTest, DefDlgProcCallsTheProcedureFirstEvenFromInsideIt) {
   EXPECT_FALSE(g_nested);
 }
 
+// The same nesting, but the procedure returns what DefDlgProcA returned: a 0
+// from the inner default processing tells the outer DefDlgProcA to do it
+// again.
+INT_PTR CALLBACK ReturnsDefDlgProcResult(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+  if (g_nested) {
+    g_nested = false;
+    return FALSE;
+  }
+  if (msg == WM_INITDIALOG) return TRUE;
+  g_nested = true;
+  return DefDlgProcA(hwnd, msg, wParam, lParam);
+}
+
+// Whether a finding says that message `msg` got the default processing twice.
+bool ProcessedTwice(UINT msg) {
+  char text[32];
+  wsprintfA(text, "message 0x%x ", msg);
+  for (auto& finding : host::Win32EndChecks())
+    if (finding.find(text) != std::string::npos &&
+        finding.find("default dialog processing twice") != std::string::npos)
+      return true;
+  return false;
+}
+
+TEST_F(DialogTest, DefaultProcessingTwiceIsAFinding) {
+  SkipEndChecks();
+  HWND dialog = CreateDialogParamA(Module(), MAKEINTRESOURCEA(304), NULL,
+                                   ReturnsDefDlgProcResult, 0);
+  ASSERT_NE(dialog, nullptr);
+  // WM_SETFONT comes before WM_INITDIALOG, and DefWindowProcA answers it 0.
+  EXPECT_TRUE(ProcessedTwice(WM_SETFONT));
+  // A nonzero answer stops the outer call; a zero one does not.
+  SendMessageA(dialog, WM_GETTEXTLENGTH, 0, 0);
+  EXPECT_FALSE(ProcessedTwice(WM_GETTEXTLENGTH));
+  SendMessageA(dialog, WM_APP + 1, 0, 0);
+  EXPECT_TRUE(ProcessedTwice(WM_APP + 1));
+  EXPECT_FALSE(ProcessedTwice(WM_NCDESTROY));
+  DestroyWindow(dialog);
+  EXPECT_TRUE(ProcessedTwice(WM_NCDESTROY));
+}
+
 TEST_F(DialogTest, WindowDataSlotsOfA64BitProcess) {
   HWND dialog = Modeless(100);
   EXPECT_EQ(DWLP_MSGRESULT, 0);
