@@ -7,3 +7,5 @@
 #define SERHUB_VERSION_BUILD 0
 #define SERHUB_VERSION_REVISION 0
 #define SERHUB_VERSION_TEXT "1.0.0.0"
+// The INF's DriverVer date (month/day/year).
+#define SERHUB_VERSION_DATE "12/08/2026"
