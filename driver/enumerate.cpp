@@ -213,12 +213,22 @@ SERHUB_PAGED_CODE NTSTATUS EnumeratePorts(PIRP Irp, PBUS_EXTENSION Bus) {
     if (!ProbeModule(Bus->UartBase, walked, portCount, Bus->UartNeedsMap)) {
       break;
     }
-    if (Bus->Children[walked] == NULL) {
+    PDEVICE_OBJECT child = Bus->Children[walked];
+    if (child == NULL) {
       missing |= 1UL << walked;
+    } else {
+      ((PPORT_EXTENSION)child->DeviceExtension)->ReportedMissing = FALSE;
     }
     walked++;
   }
   Bus->ChildCount = walked;
+  // Ports past the walk are no longer reported: the Plug and Play manager
+  // removes them, and their removal deletes them.
+  for (ULONG i = walked; i < SERHUB_MAX_PORTS; i++) {
+    if (Bus->Children[i] != NULL) {
+      ((PPORT_EXTENSION)Bus->Children[i]->DeviceExtension)->ReportedMissing = TRUE;
+    }
+  }
   ExReleaseFastMutex(&Bus->ChildLock);
 
   // A port whose device cannot be created keeps an empty slot; the next

@@ -227,13 +227,27 @@ SERHUB_PAGED_CODE NTSTATUS PortDevicePnp(PDEVICE_OBJECT DeviceObject, PIRP Irp,
       break;
 
     case IRP_MN_REMOVE_DEVICE: {
-      EnterPnpState(SERHUB_COMMON(Port), Deleted);
-      PBUS_EXTENSION bus = (PBUS_EXTENSION)Port->ParentFdo->DeviceExtension;
-      ExAcquireFastMutex(&bus->ChildLock);
-      bus->Children[Port->PortIndex] = NULL;
-      ExReleaseFastMutex(&bus->ChildLock);
-      // The extension goes with the device: nothing below reads it.
-      IoDeleteDevice(Port->Self);
+      // A bus driver keeps the PDO of a device that is still there (the
+      // user disabled it, its driver is being replaced): the device node
+      // still holds it and enabling it starts it again on the same device
+      // object. Only a port that a bus-relations query no longer reported,
+      // or whose card is gone, is deleted; the bus device's own removal
+      // deletes the ports it still holds.
+      PBUS_EXTENSION Bus = (PBUS_EXTENSION)Port->ParentFdo->DeviceExtension;
+      ExAcquireFastMutex(&Bus->ChildLock);
+      BOOLEAN Present = !Port->ReportedMissing && Bus->PnpState != Deleted &&
+                        Bus->PnpState != SurpriseRemovePending;
+      if (Present) {
+        EnterPnpState(SERHUB_COMMON(Port), NotStarted);
+      } else {
+        EnterPnpState(SERHUB_COMMON(Port), Deleted);
+        Bus->Children[Port->PortIndex] = NULL;
+      }
+      ExReleaseFastMutex(&Bus->ChildLock);
+      if (!Present) {
+        // The extension goes with the device: nothing below reads it.
+        IoDeleteDevice(Port->Self);
+      }
       status = STATUS_SUCCESS;
       break;
     }

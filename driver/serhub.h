@@ -128,6 +128,11 @@ typedef struct _PORT_EXTENSION {
   ULONG InterruptVector;
   ULONG InterruptLevel;
   ULONG InterruptAffinity;
+
+  // Set when a bus-relations query walked past the port without reporting it
+  // (its module stopped answering, the card is no longer set up): from then
+  // on its removal deletes the device.
+  BOOLEAN ReportedMissing;
 } PORT_EXTENSION, *PPORT_EXTENSION;
 
 // The common header, for code that does not yet know which extension it has.

@@ -12,6 +12,8 @@ packages=(
   wine64
   xvfb
   imagemagick
+  libcli11-dev
+  nlohmann-json3-dev
 )
 
 missing=()

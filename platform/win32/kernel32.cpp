@@ -36,6 +36,22 @@ int g_failLocalNth = 0;
 
 thread_local DWORD t_lastError = 0;
 
+// A program built with the address sanitizer gets the page heap's rule of
+// Application Verifier: freed memory is made inaccessible (decommitted) and
+// the bytes past a block fault, so that a use after LocalFree or a write past
+// the end stops the program at the access. Without the sanitizer these are
+// null, and only the fill bytes and the guard check remain.
+extern "C" void __asan_poison_memory_region(void const volatile*, size_t) __attribute__((weak));
+extern "C" void __asan_unpoison_memory_region(void const volatile*, size_t) __attribute__((weak));
+
+void Poison(const void* p, size_t size) {
+  if (__asan_poison_memory_region) __asan_poison_memory_region(p, size);
+}
+
+void Unpoison(const void* p, size_t size) {
+  if (__asan_unpoison_memory_region) __asan_unpoison_memory_region(p, size);
+}
+
 bool GuardsIntact(const LocalBlock& block) {
   for (size_t i = 0; i < kGuard; ++i) {
     if (block.raw[i] != kGuardByte) return false;
@@ -69,8 +85,12 @@ std::string Hex(uintptr_t value) {
 
 void ResetLocalMemory() {
   std::lock_guard<std::mutex> lock(g_localMutex);
-  for (auto& entry : g_liveBlocks) std::free(entry.second.raw);
-  for (auto& entry : g_freedBlocks) std::free(entry.second.raw);
+  for (auto* blocks : {&g_liveBlocks, &g_freedBlocks}) {
+    for (auto& entry : *blocks) {
+      Unpoison(entry.second.raw, entry.second.size + 2 * kGuard);
+      std::free(entry.second.raw);
+    }
+  }
   g_liveBlocks.clear();
   g_freedBlocks.clear();
   g_localCalls = 0;
@@ -188,6 +208,8 @@ HLOCAL WINAPI LocalAlloc(UINT uFlags, SIZE_T uBytes) {
   std::memset(raw + kGuard + uBytes, kGuardByte, kGuard);
   std::memset(raw + kGuard, (uFlags & LMEM_ZEROINIT) ? 0 : host::win32::kFreshByte, uBytes);
   BYTE* user = raw + kGuard;
+  host::win32::Poison(raw, kGuard);
+  host::win32::Poison(user + uBytes, kGuard);
   g_liveBlocks[user] = LocalBlock{uBytes, host::win32::g_localCalls, raw};
   return user;
 }
@@ -209,6 +231,7 @@ HLOCAL WINAPI LocalFree(HLOCAL hMem) {
   g_liveBlocks.erase(it);
   bool intact = host::win32::GuardsIntact(block);
   std::memset(block.raw + kGuard, host::win32::kFreedByte, block.size);
+  host::win32::Poison(block.raw + kGuard, block.size);
   g_freedBlocks[hMem] = block;
   lock.unlock();
   if (!intact)
