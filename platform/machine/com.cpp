@@ -77,7 +77,7 @@ void RunComPortInstaller(DeviceNode& node) {
       }
     }
     if (number == 0) {
-      VerifierFail("machine: no COM number left for " + node.InstancePath());
+      VerifierFail("host.setup-failed", "machine: no COM number left for " + node.InstancePath());
       return;
     }
     name = "COM" + std::to_string(number);
