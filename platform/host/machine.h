@@ -643,11 +643,13 @@ void OnHandedOutBuffer(std::function<void(const HandedOutBuffer&)> hook);
 // (COM1 and COM2 belong to the machine's own ports); a port whose key already
 // names a PORTNAME keeps it.
 constexpr const char* kComNameArbiterKey = "SYSTEM\\CurrentControlSet\\Control\\COM Name Arbiter";
-// The PORTNAME of the port with this instance ID (e.g. "020D0105"); "" if none.
+// The PORTNAME of the port with this instance ID (e.g. "020D0105"), found
+// through the device node that had it; "" if none.
 std::string ComName(const std::string& instanceId);
 // Numbers claimed in the arbiter's database, ascending.
 std::vector<int> ClaimedComNumbers();
-// Uninstalls a port: frees its number and deletes its instance key.
+// Uninstalls a port: frees its number and deletes its instance key (the
+// device node's; nothing when no node ever had the instance ID).
 void UninstallPort(const std::string& instanceId);
 
 // ===========================================================================
