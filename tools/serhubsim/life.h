@@ -63,6 +63,7 @@ struct CardRecord {
   std::optional<bool> multiMode;       // from the ports' PORTTYPE
   std::string state;                   // the card's state at the end
   std::string treeState;               // the card's state when the tree was taken
+  std::string busDevice;               // the function driver over the PCI device ("" if none)
   std::vector<PortRecord> ports;       // as last seen while the card was present
   PageRecord page;                     // as last shown
   std::vector<RegisterRecord> registers;

@@ -5,6 +5,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -172,13 +173,14 @@ int ModeFromName(const std::string& text) {
 
 constexpr const char* kEventsAccepted =
     "start, stop, query-stop, cancel-stop, query-remove, cancel-remove, remove, surprise-remove, "
-    "sleep S1-S4, wake, page:open, page:set P=MODE, page:discard P=MODE, page:ok, page:apply, "
+    "sleep S1-S4, wake, disable-port P, enable-port P, disable-card, enable-card, page:open, page:set P=MODE, page:discard P=MODE, page:ok, page:apply, "
     "page:cancel (P 1-32, MODE rs232, rs485half, rs485full or rs422)";
 
 Event ParseEvent(const std::string& raw) {
   std::string text = Trim(raw);
   // Blanks inside an event are one blank.
   text = std::regex_replace(text, std::regex("[ \t]+"), " ");
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   static const std::map<std::string, EventKind> simple = {
       {"start", EventKind::Start},
       {"stop", EventKind::Stop},
@@ -189,6 +191,8 @@ Event ParseEvent(const std::string& raw) {
       {"remove", EventKind::Remove},
       {"surprise-remove", EventKind::SurpriseRemove},
       {"wake", EventKind::Wake},
+      {"disable-card", EventKind::DisableCard},
+      {"enable-card", EventKind::EnableCard},
       {"page:open", EventKind::PageOpen},
       {"page:ok", EventKind::PageOk},
       {"page:apply", EventKind::PageApply},
@@ -200,12 +204,21 @@ Event ParseEvent(const std::string& raw) {
     return event;
   }
   std::smatch m;
-  static const std::regex sleep("sleep(?: S([1-4]))?");
+  static const std::regex sleep("sleep(?: s([1-4]))?");
   if (std::regex_match(text, m, sleep)) {
     event.kind = EventKind::Sleep;
     event.sleepState = m[1].matched ? std::stoi(m[1]) : 3;
     event.text = "sleep S" + std::to_string(event.sleepState);
     return event;
+  }
+  static const std::regex portEvent("(disable|enable)-port ?([0-9]{1,2})");
+  if (std::regex_match(text, m, portEvent)) {
+    event.kind = m[1] == "disable" ? EventKind::DisablePort : EventKind::EnablePort;
+    event.port = std::stoi(m[2]);
+    if (event.port >= 1 && event.port <= 32) {
+      event.text = std::string(m[1]) + "-port " + std::to_string(event.port);
+      return event;
+    }
   }
   static const std::regex page("page:(set|discard) ?([0-9]{1,2}) ?= ?([a-z0-9]+)");
   if (std::regex_match(text, m, page)) {
@@ -217,7 +230,7 @@ Event ParseEvent(const std::string& raw) {
       return event;
     }
   }
-  throw Refused{"'" + text + "' is not an event; use " + kEventsAccepted};
+  throw Refused{"'" + Trim(raw) + "' is not an event; use " + kEventsAccepted};
 }
 
 std::vector<Event> ParseEvents(const std::string& value) {
@@ -282,6 +295,8 @@ constexpr const char* kFooter =
     "  query-stop, cancel-stop, stop     (stop queries first unless already queried)\n"
     "  query-remove, cancel-remove, remove, surprise-remove\n"
     "  sleep S1..S4, wake                system power to the ports and the card\n"
+    "  disable-port P, enable-port P     as in Device Manager (P 1-32)\n"
+    "  disable-card, enable-card         the same for the card and all its ports\n"
     "  page:open        open the card's properties on the \"Ports\" page\n"
     "  page:set P=MODE  select port P's line, press \"C&hange\", pick MODE, OK\n"
     "  page:discard P=MODE   the same, but Cancel in the dialog\n"
@@ -295,6 +310,7 @@ constexpr const char* kFooter =
     "  serhubsim --card 32,modules=1101,memory --registers\n"
     "  serhubsim --card 0x00204B51                a card the driver does not know\n"
     "  serhubsim --events 'start, page:set 2=rs422, page:apply, page:ok, surprise-remove'\n"
+    "  serhubsim --card 8 --events 'start, disable-port 3, enable-port 3, disable-card, enable-card'\n"
     "  serhubsim --registry machine.reg --events 'start, page:set 1=rs485full, page:ok'\n"
     "            (run it again: the COM names and the chosen mode are still there)\n"
     "  serhubsim keypath 2 13 0 1                 a port's instance ID and key path";
@@ -330,7 +346,7 @@ ParseResult ParseCommandLine(int argc, char** argv) {
   std::string events;
   Options options;
 
-  auto* card = app.add_option("--card", cardTexts, "A card on the machine (repeatable; see Cards)")
+  app.add_option("--card", cardTexts, "A card on the machine (repeatable; see Cards)")
                    ->type_name("CARD")
                    ->check(Check([](const std::string& v) { ParseCard(v); }, ""));
   auto* modelOpt = app.add_option("--model", model, "One card of this model (as --card MODEL)")
@@ -343,7 +359,6 @@ ParseResult ParseCommandLine(int argc, char** argv) {
   auto* modulesOpt = app.add_option("--modules", modules, "Its fitted modules (as --card 32,modules=MASK)")
                          ->type_name("MASK")
                          ->check(Check([](const std::string& v) { CardSpec c; Modules(v, c); }, ""));
-  for (auto* single : {modelOpt, locationOpt, memoryOpt, modulesOpt}) single->excludes(card);
 
   app.add_option("--events", events, std::string("The events of the cards' life, a list or a file (default: ") +
                                          kDefaultEvents + ")")
@@ -386,6 +401,14 @@ ParseResult ParseCommandLine(int argc, char** argv) {
     return {std::nullopt, KeyPath(keyPath)};
   }
 
+  // The single-card options describe the only card; with --card every card is described there.
+  for (auto* single : {modelOpt, locationOpt, memoryOpt, modulesOpt}) {
+    if (cardTexts.empty() || single->count() == 0) continue;
+    std::string value = single == memoryOpt ? "" : " '" + single->as<std::string>() + "'";
+    Refuse(single->get_name() + ":" + value + " describes a single card and cannot go with --card; " +
+           "describe every card with --card MODEL[@B:D:F][,memory][,modules=MASK]");
+    return {std::nullopt, 2};
+  }
   if (cardTexts.empty()) {
     std::string text = model.empty() ? "4m" : model;
     if (!location.empty()) text += "@" + location;

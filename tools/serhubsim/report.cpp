@@ -2,6 +2,7 @@
 // and "Ports" page, the events with their statuses, the verifier's summary.
 #include "report.h"
 
+#include <algorithm>
 #include <string>
 
 #include "host/machine.h"
@@ -90,15 +91,19 @@ void PrintPage(std::FILE* out, const PageRecord& page) {
 }
 
 void PrintCard(std::FILE* out, size_t index, const CardRecord& card) {
-  std::fprintf(out, "\ncard %zu: %s\n", index + 1, card.location.c_str());
-  std::string identity = Format("  subsystem %08llX", card.subsystem);
-  if (card.portsValue) identity += ", PORTS = " + std::to_string(*card.portsValue);
+  std::fprintf(out, "\ncard %zu: subsystem %08X at %s\n", index + 1, static_cast<unsigned>(card.subsystem),
+               card.location.c_str());
+  std::string identity = card.portsValue ? "PORTS = " + std::to_string(*card.portsValue) : "PORTS not written";
   if (card.multiMode) identity += *card.multiMode ? ", multi-mode" : ", RS-232 only";
-  std::fprintf(out, "%s; AddDevice %s, start %s; at the end %s\n", identity.c_str(),
+  std::fprintf(out, "  %s; AddDevice %s, start %s; %s at the end\n", identity.c_str(),
                card.addStatus.empty() ? "not sent" : card.addStatus.c_str(),
                card.startStatus.empty() ? "not sent" : card.startStatus.c_str(), card.state.c_str());
   std::fprintf(out, "  device tree as last seen:\n");
-  std::fprintf(out, "    %s  %s  (PCI device, serhub bus device)\n", card.instancePath.c_str(), card.treeState.c_str());
+  std::fprintf(out, "    %s  %s\n", card.instancePath.c_str(), card.treeState.c_str());
+  if (card.busDevice.empty())
+    std::fprintf(out, "      (the PCI device only: no bus device over it)\n");
+  else
+    std::fprintf(out, "      %s bus device over the PCI device\n", card.busDevice.c_str());
   for (const auto& port : card.ports) {
     std::fprintf(out, "      PCIMULTI\\PCI_SER\\%s  %s  %s\n", port.instanceId.c_str(),
                  port.comName.empty() ? "(no COM name)" : port.comName.c_str(), port.state.c_str());
@@ -177,6 +182,7 @@ nlohmann::json ToJson(const RunResult& run) {
         {"device", card.spec.device},
         {"function", card.spec.function},
         {"instance_path", card.instancePath},
+        {"bus_device", nullable(card.busDevice)},
         {"subsystem", Format("0x%08llX", card.subsystem)},
         {"port_count", card.portsValue ? json(*card.portsValue) : json(nullptr)},
         {"multi_mode", card.multiMode ? json(*card.multiMode) : json(nullptr)},
