@@ -439,8 +439,9 @@ PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
   // The Plug and Play manager never hands a driver such a PDO, so an attach
   // that gets here means a PDO was deleted while its device node held it.
   if (target->second.deleted || topRecord == S().devices.end() || topRecord->second.deleted) {
-    VerifierFail("IoAttachDeviceToDeviceStack onto " + DeviceTextLocked(TargetDevice) +
-                 ", which is being deleted");
+    VerifierFail("io.attach-to-deleted", "IoAttachDeviceToDeviceStack onto " +
+                                             DeviceTextLocked(TargetDevice) +
+                                             ", which is being deleted");
     return nullptr;
   }
   top->AttachedDevice = SourceDevice;
