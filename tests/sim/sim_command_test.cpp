@@ -409,6 +409,7 @@ TEST_F(SimCommand, BadInputIsOneLineOnStderrExitTwoAndNothingWritten) {
       {{"--events", "page:set 2=rs999"}, "--events: 'page:set 2=rs999' is not an event"},
       {{"--events", "sleep S5"}, "--events: 'sleep S5' is not an event"},
       {{"--events", "start,,stop"}, "--events: 'start,,stop' has an empty event"},
+      {{"--events", "missing/life.txt"}, "--events: 'missing/life.txt' is neither a file nor an event"},
       {{"--on", "2"}, "--on: '2' names no card"},
       {{"--modules", "1101"}, "--modules: modules= is for the 32-port card only"},
       {{"--model"}, "--model: 1 required MODEL missing"},

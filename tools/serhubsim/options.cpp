@@ -176,6 +176,7 @@ constexpr const char* kEventsAccepted =
     "sleep S1-S4, wake, disable-port P, enable-port P, disable-card, enable-card, page:open, page:set P=MODE, page:discard P=MODE, page:ok, page:apply, "
     "page:cancel (P 1-32, MODE rs232, rs485half, rs485full or rs422)";
 
+
 Event ParseEvent(const std::string& raw) {
   std::string text = Trim(raw);
   // Blanks inside an event are one blank.
@@ -251,7 +252,15 @@ std::vector<Event> ParseEvents(const std::string& value) {
       if (fromFile) continue;
       throw Refused{"'" + value + "' has an empty event; separate events with single commas"};
     }
-    events.push_back(ParseEvent(part));
+    try {
+      events.push_back(ParseEvent(part));
+    } catch (const Refused& refused) {
+      // One word that is no event may be a file name mistyped.
+      if (!fromFile && value.find(',') == std::string::npos && value.find_first_of("/.") != std::string::npos)
+        throw Refused{"'" + value + "' is neither a file nor an event; give a file of events or a list of " +
+                      kEventsAccepted};
+      throw;
+    }
   }
   if (events.empty()) throw Refused{"'" + value + "' holds no event"};
   return events;
