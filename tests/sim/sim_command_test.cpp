@@ -132,8 +132,9 @@ TEST_F(SimCommand, DefaultRunIsAMultiModeFourPortCardThroughItsLife) {
   EXPECT_EQ(0, text.exit);
   EXPECT_NE(std::string::npos, text.out.find("|>port-2    COM4      RS422      |"));
   EXPECT_NE(std::string::npos, text.out.find("PCIMULTI\\PCI_SER\\020D0001  COM4  Started"));
-  EXPECT_NE(std::string::npos, text.out.find("wrote PORTMODE = 0x3 in 020D0001\\Device Parameters"));
-  EXPECT_NE(std::string::npos, text.out.find("verifier: 0 finding(s)"));
+  EXPECT_NE(std::string::npos, text.out.find("wrote PORTMODE = 3 in 020D0001\\Device Parameters"));
+  EXPECT_NE(std::string::npos, text.out.find("verifier: 0 finding(s); driver unloaded\n"
+                                             "  left over: pool 0 blocks/0 bytes"));
 }
 
 // --- Cards ----------------------------------------------------------------------

@@ -34,8 +34,16 @@ std::string HexData(const host::RegValue& value) {
   return text;
 }
 
+bool EndsWith(const std::string& text, const std::string& end) {
+  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+// Addresses, vectors and masks in hexadecimal, counts and codes in decimal.
 std::string ValueText(const host::RegValue& value) {
-  if (value.type == kRegDword && value.data.size() == 4) return Format("0x%X", value.Dword());
+  if (value.type == kRegDword && value.data.size() == 4) {
+    bool hex = EndsWith(value.name, "ADDR") || EndsWith(value.name, "VECTOR") || value.name == "AFFINITY";
+    return Format(hex ? "0x%X" : "%u", value.Dword());
+  }
   if (value.type == kRegSz) return "\"" + StringData(value) + "\"";
   return Format("hex(%llx):", value.type) + HexData(value);
 }
@@ -140,10 +148,11 @@ void PrintText(const Options& options, const RunResult& run, std::FILE* out) {
   std::fprintf(out, "\nevents:\n");
   for (const auto& event : run.events) PrintEvent(out, options, event);
   const auto& v = run.verifier;
-  std::fprintf(out, "\nverifier: %zu finding(s); driver %s; pool %zu block(s) %zu byte(s) left of %zu "
-               "allocation(s); %ld device reference(s), %zu IRP(s), %zu device object(s) left\n",
-               v.findings.size(), run.unloaded ? "unloaded" : "still loaded", v.poolBlocks, v.poolBytes,
-               v.poolAllocations, v.references, v.irps, v.devicesLeft);
+  std::fprintf(out, "\nverifier: %zu finding(s); driver %s\n", v.findings.size(),
+               run.unloaded ? "unloaded" : "still loaded");
+  std::fprintf(out, "  left over: pool %zu blocks/%zu bytes (of %zu allocations), references %ld, IRPs %zu, "
+               "devices %zu\n",
+               v.poolBlocks, v.poolBytes, v.poolAllocations, v.references, v.irps, v.devicesLeft);
   for (const auto& finding : v.findings) std::fprintf(out, "  finding: %s\n", finding.c_str());
 }
 
