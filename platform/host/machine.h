@@ -286,6 +286,8 @@ enum class Delivery {
   FromThread,    // marked pending, STATUS_PENDING returned, completed from another thread at once
   HoldPending,   // marked pending, STATUS_PENDING returned, completed from another thread on ReleaseHeld
   HoldBlocking,  // the dispatch routine blocks until ReleaseHeld, then answers and returns
+  FromDpc,       // marked pending, STATUS_PENDING returned, answered from another thread and
+                 // completed there at DISPATCH_LEVEL, as a DPC would
 };
 
 // One request that reached the PCI device.
@@ -357,7 +359,7 @@ class PciDevice {
   NTSTATUS Answer(PIRP irp);  // fills the answer, sets IoStatus, returns the status (no completion)
   NTSTATUS AnswerPnp(PIRP irp, PIO_STACK_LOCATION stack);
   NTSTATUS AnswerPower(PIRP irp, PIO_STACK_LOCATION stack);
-  NTSTATUS Finish(PIRP irp, std::optional<NTSTATUS> forced, bool pended);
+  NTSTATUS Finish(PIRP irp, std::optional<NTSTATUS> forced, bool pended, bool atDispatch = false);
 
   Card& card_;
   ULONG bus_, device_, function_;
@@ -673,7 +675,19 @@ PowerResult QuerySystemPower(DeviceNode& node, SYSTEM_POWER_STATE state,
 PowerResult QueryDevicePower(DeviceNode& node, DEVICE_POWER_STATE state);
 PowerResult WaitWake(DeviceNode& node, SYSTEM_POWER_STATE state);
 
-// A power request running on its own thread while the test goes on.
+// A system power request as the power manager sends it: IRP_MN_SET_POWER or
+// IRP_MN_QUERY_POWER of type SystemPowerState to the top of every device
+// stack that has its drivers, one stack after the other: children before
+// their parent for a sleeping or off state, parents first for
+// PowerSystemWorking. One result per node, in the order sent.
+struct NodePowerResult {
+  DeviceNode* node;
+  PowerResult result;
+};
+std::vector<NodePowerResult> SendSystemPowerToAll(UCHAR minor, SYSTEM_POWER_STATE state,
+                                                  POWER_ACTION action = PowerActionSleep);
+
+// A power request running on a power-manager thread while the test goes on.
 class PendingPower {
  public:
   PendingPower(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state,
@@ -687,8 +701,7 @@ class PendingPower {
 
  private:
   struct State;
-  std::shared_ptr<State> state_;
-  std::thread thread_;
+  std::shared_ptr<State> state_;  // shared with the power manager's worker thread
 };
 std::unique_ptr<PendingPower> SendPowerAsync(PDEVICE_OBJECT device, UCHAR minor,
                                              POWER_STATE_TYPE type, POWER_STATE state,

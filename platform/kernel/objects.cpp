@@ -331,6 +331,12 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
 
 VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
   using namespace host;
+  kcore::ForgetPowerDevice(DeviceObject);
+  // The reference page: IRQL <= APC_LEVEL (DDI compliance rule IrqlIoApcLte).
+  if (kcore::Irql() > APC_LEVEL) {
+    VerifierFail("irql.ddi-call", "IoDeleteDevice at IRQL " + std::to_string(kcore::Irql()) +
+                                      " (must be at most APC_LEVEL)");
+  }
   std::vector<std::function<void(PDEVICE_OBJECT)>> hooks;
   {
     std::lock_guard<std::mutex> lock(S().lock);
@@ -401,6 +407,7 @@ PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
 PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
                                                  PDEVICE_OBJECT TargetDevice) {
   using namespace host;
+  // The reference page: IRQL <= DISPATCH_LEVEL.
   if (kcore::Irql() > DISPATCH_LEVEL) {
     VerifierFail("irql.ddi-call",
                  "IoAttachDeviceToDeviceStack at IRQL " + std::to_string(kcore::Irql()));
@@ -447,6 +454,11 @@ PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
 
 VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
   using namespace host;
+  // The reference page: IRQL PASSIVE_LEVEL (DDI compliance rule IrqlIoPassive3).
+  if (kcore::Irql() != PASSIVE_LEVEL) {
+    VerifierFail("irql.ddi-call", "IoDetachDevice at IRQL " + std::to_string(kcore::Irql()) +
+                                      " (must be PASSIVE_LEVEL)");
+  }
   std::lock_guard<std::mutex> lock(S().lock);
   auto target = S().devices.find(TargetDevice);
   if (target == S().devices.end() || target->second.freed) {

@@ -49,6 +49,7 @@ void ClearVerifierFailures() {
 }
 
 void ResetKernel() {
+  kcore::ResetApcs();
   kcore::ResetIrps();
   kcore::ResetObjects();
   kcore::ResetPool();

@@ -10,8 +10,10 @@ namespace win32 {
 
 namespace {
 
-std::vector<HWND> g_modalStack;
-std::deque<UserAction> g_script;
+// Each thread runs its own modal loops and has its own scripted user, as
+// windows and their input belong to the thread that made them.
+thread_local std::vector<HWND> g_modalStack;
+thread_local std::deque<UserAction> g_script;
 int g_failDialogBoxNth = 0;
 
 // An armed FailDialogBoxNth that comes due.
@@ -117,8 +119,37 @@ void DefDlgFrame::DefaultProcessing() {
 
 namespace {
 
-// The dialog manager's default processing of the messages it handles itself.
-LRESULT DefaultDialogProcessing(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+// The dialog's data, made when `create` and there is none yet.
+std::shared_ptr<DialogInfo> DialogInfoOf(HWND hwnd, bool create) {
+  std::shared_ptr<Window> w = FindWindowObject(hwnd);
+  if (!w) return nullptr;
+  if (!w->dialogInfo && create) w->dialogInfo = std::make_shared<DialogInfo>();
+  return w->dialogInfo;
+}
+
+// The dialog manager's default processing of the messages it handles itself,
+// with the dialog's data as DefDlgProcA took it when it was called. As on the
+// platform, that data may have been freed meanwhile by a nested DefDlgProcA
+// for WM_NCDESTROY; using it then is a use of freed memory, and freeing it
+// again a double free.
+LRESULT DefaultDialogProcessing(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam,
+                                const std::shared_ptr<DialogInfo>& info) {
+  if (info && info->freed) {
+    Finding(std::string(msg == WM_NCDESTROY ? "dialog data and font freed twice"
+                                            : "dialog data used after it was freed") +
+            ": message " + Hex(msg) + " to " + DescribeWindow(hwnd) +
+            " reached the default dialog processing after a nested DefDlgProcA had freed them "
+            "at WM_NCDESTROY");
+    return msg == WM_NCDESTROY ? DefWindowProcA(hwnd, msg, wParam, lParam) : 0;
+  }
+  if (msg == WM_NCDESTROY) {
+    if (info) {
+      info->freed = true;
+      info->font = nullptr;
+      if (std::shared_ptr<Window> w = FindWindowObject(hwnd)) w->dialogInfo = nullptr;
+    }
+    return DefWindowProcA(hwnd, msg, wParam, lParam);
+  }
   Window* w = Get(hwnd);
   if (w == nullptr) return 0;
   switch (msg) {
@@ -143,9 +174,7 @@ LRESULT DefaultDialogProcessing(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lPara
       else SetFocus(GetNextDlgTabItem(hwnd, GetFocus(), wParam != 0));
       return 0;
     case WM_GETFONT:
-      return reinterpret_cast<LRESULT>(w->dialogFont && !w->dialogFont->faceName.empty()
-                                           ? w->dialogFont.get()
-                                           : nullptr);
+      return reinterpret_cast<LRESULT>(info ? info->font : nullptr);
     case WM_CLOSE: {
       // The close box means Cancel, unless the Cancel button is disabled.
       HWND cancel = ChildById(hwnd, IDCANCEL);
@@ -161,9 +190,11 @@ LRESULT DefaultDialogProcessing(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lPara
 
 INT_PTR DialogBoxFromTemplate(HINSTANCE instance, const BYTE* bytes, size_t size, HWND owner,
                               DLGPROC proc, LPARAM param) {
+  // "If the function fails because the hWndParent parameter is invalid, the
+  // return value is zero" (DialogBoxParam), for compatibility.
   if (owner != nullptr && !IsWindow(owner)) {
     SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-    return -1;
+    return 0;
   }
   // The owner of a modal dialog is a top-level window, disabled while the
   // dialog runs.
@@ -217,6 +248,8 @@ HWND CreateDialogFromTemplate(HINSTANCE instance, const BYTE* bytes, size_t size
   Window* w = Get(dialog);
   w->isDialog = true;
   w->dialogFont = font;
+  if (std::shared_ptr<DialogInfo> info = DialogInfoOf(dialog, true))
+    info->font = t->hasFont ? reinterpret_cast<HFONT>(font.get()) : nullptr;
   w->hasTemplateRect = true;
   w->templateRect = RECT{t->x, t->y, t->x + t->cx, t->y + t->cy};
   if (w->extra.size() >= DLGWINDOWEXTRA)
@@ -306,7 +339,10 @@ INT_PTR RunModalDialog(HWND dialog) {
     w->disabledOwner = nullptr;
     throw;
   }
-  INT_PTR result = w->ended ? w->result : -1;
+  // A dialog destroyed without EndDialog ends the loop with 0, as the
+  // platform's modal loop returns when its window is gone (Wine's
+  // DIALOG_DoDialogBox: "if (!IsWindow(hwnd)) return 0").
+  INT_PTR result = w->ended ? w->result : 0;
   if (w->disabledOwner && IsWindow(w->disabledOwner) && !IsWindowEnabled(w->disabledOwner))
     EnableWindow(w->disabledOwner, TRUE);
   w->disabledOwner = nullptr;
@@ -525,6 +561,8 @@ LRESULT WINAPI DefDlgProcA(HWND hDlg, UINT Msg, WPARAM wParam, LPARAM lParam) {
   std::shared_ptr<w::Window> win = w::FindWindowObject(hDlg);
   if (!win) return 0;
   if (win->extra.size() < DLGWINDOWEXTRA) return DefWindowProcA(hDlg, Msg, wParam, lParam);
+  // The dialog's data is taken (made if need be) before the procedure runs.
+  std::shared_ptr<w::DialogInfo> info = w::DialogInfoOf(hDlg, true);
   SetWindowLongPtrA(hDlg, DWLP_MSGRESULT, 0);
   DLGPROC proc = reinterpret_cast<DLGPROC>(GetWindowLongPtrA(hDlg, DWLP_DLGPROC));
   w::DefDlgFrame frame(hDlg, Msg);
@@ -545,8 +583,9 @@ LRESULT WINAPI DefDlgProcA(HWND hDlg, UINT Msg, WPARAM wParam, LPARAM lParam) {
       case WM_NCDESTROY:
       case WM_ENTERMENULOOP:
       case WM_LBUTTONDOWN:
+      case WM_NCLBUTTONDOWN:
         frame.DefaultProcessing();
-        return w::DefaultDialogProcessing(hDlg, Msg, wParam, lParam);
+        return w::DefaultDialogProcessing(hDlg, Msg, wParam, lParam, info);
       case WM_INITDIALOG:
       case WM_VKEYTOITEM:
       case WM_COMPAREITEM:

@@ -1,6 +1,7 @@
 // COMCTL32 property sheet pages and the property sheet host that runs them
 // (the part of COMCTL32's PropertySheet and Device Manager a page sees).
 #include <cstring>
+#include <mutex>
 #include <new>
 
 #include "win32_internal.h"
@@ -19,10 +20,12 @@ struct PageRecord {
   ~PageRecord() { ::operator delete(bytes); }
 };
 
+std::recursive_mutex g_pagesMutex;  // pages may be made and destroyed on any thread
 std::map<HPROPSHEETPAGE, std::unique_ptr<PageRecord>> g_pages;
 int g_failCreateNth = 0;
 
 PageRecord* FindPage(HPROPSHEETPAGE handle) {
+  std::lock_guard<std::recursive_mutex> lock(g_pagesMutex);
   auto it = g_pages.find(handle);
   return it == g_pages.end() ? nullptr : it->second.get();
 }
@@ -34,11 +37,13 @@ bool UsesCallback(const PROPSHEETPAGEA* psp) {
 }  // namespace
 
 void ResetPropertySheetPages() {
+  std::lock_guard<std::recursive_mutex> lock(g_pagesMutex);
   g_pages.clear();
   g_failCreateNth = 0;
 }
 
 void PropertySheetPageEndChecks(std::vector<std::string>& out, Win32Counts& counts) {
+  std::lock_guard<std::recursive_mutex> lock(g_pagesMutex);
   for (auto& entry : g_pages) {
     counts.propertySheetPages++;
     out.push_back("property sheet page not destroyed: " +
@@ -408,7 +413,10 @@ HPROPSHEETPAGE WINAPI CreatePropertySheetPageA(LPCPROPSHEETPAGEA constPropSheetP
   std::memcpy(record->bytes, constPropSheetPagePointer, size);
   PROPSHEETPAGEA* psp = record->page();
   HPROPSHEETPAGE handle = reinterpret_cast<HPROPSHEETPAGE>(record.get());
-  w::g_pages[handle] = std::move(record);
+  {
+    std::lock_guard<std::recursive_mutex> lock(w::g_pagesMutex);
+    w::g_pages[handle] = std::move(record);
+  }
   if (w::UsesCallback(psp) && size > static_cast<DWORD>(PROPSHEETPAGEA_V1_SIZE))
     psp->pfnCallback(nullptr, PSPCB_ADDREF, psp);
   return handle;
@@ -423,8 +431,12 @@ BOOL WINAPI DestroyPropertySheetPage(HPROPSHEETPAGE hPropPage) {
   }
   // Out of the table first, so that the release callback cannot destroy the
   // page a second time.
-  std::unique_ptr<w::PageRecord> keep = std::move(w::g_pages[hPropPage]);
-  w::g_pages.erase(hPropPage);
+  std::unique_ptr<w::PageRecord> keep;
+  {
+    std::lock_guard<std::recursive_mutex> lock(w::g_pagesMutex);
+    keep = std::move(w::g_pages[hPropPage]);
+    w::g_pages.erase(hPropPage);
+  }
   PROPSHEETPAGEA* psp = keep->page();
   if (w::UsesCallback(psp)) psp->pfnCallback(nullptr, PSPCB_RELEASE, psp);
   return TRUE;

@@ -103,6 +103,15 @@ struct DialogFont {
   int baseY = 16;
 };
 
+// The dialog manager's own data of a dialog window (DIALOGINFO on the
+// platform): made when the dialog is created (or by the first DefDlgProcA of a
+// window of the dialog class), freed together with the dialog's font when
+// WM_NCDESTROY gets the default dialog processing.
+struct DialogInfo {
+  HFONT font = nullptr;  // the template's font, owned by the dialog
+  bool freed = false;
+};
+
 struct ListItem {
   std::string text;
   LPARAM data = 0;
@@ -141,6 +150,7 @@ struct Window {
   HWND disabledOwner = nullptr;
   int defId = 0;
   std::shared_ptr<DialogFont> dialogFont;
+  std::shared_ptr<DialogInfo> dialogInfo;
   bool hasTemplateRect = false;
   RECT templateRect{};
 

@@ -2,6 +2,7 @@
 #include <cctype>
 #include <cstring>
 #include <deque>
+#include <mutex>
 
 #include "win32_internal.h"
 
@@ -10,15 +11,23 @@ namespace win32 {
 
 namespace {
 
+// Windows belong to the thread that made them: each thread has its own
+// top-level windows, focus and message queue, and works only on its own
+// windows. The handle table and the classes are shared, under a lock held
+// only while they are looked up or changed, never while a window procedure
+// runs.
+std::recursive_mutex g_tableMutex;
 std::map<HWND, std::shared_ptr<Window>> g_windows;
-std::vector<HWND> g_topLevel;  // creation order
+thread_local std::vector<HWND> g_topLevel;  // creation order
 uintptr_t g_nextHwnd = 0x10010;
 std::map<std::string, std::shared_ptr<WindowClass>> g_classes;  // upper-case name
 ATOM g_nextAtom = 0xC000;
-HWND g_focus = nullptr;
+thread_local HWND g_focus = nullptr;
 MessageHook g_hook;
-std::deque<MSG> g_posted;
+thread_local std::deque<MSG> g_posted;
 std::vector<MessageBoxRecord> g_messageBoxes;
+
+using TableLock = std::lock_guard<std::recursive_mutex>;
 
 std::string Upper(const std::string& text) {
   std::string out = text;
@@ -27,6 +36,7 @@ std::string Upper(const std::string& text) {
 }
 
 void AddSystemClass(const char* name, WNDPROC proc, int extra, Kind kind, ATOM atom) {
+  TableLock lock(g_tableMutex);
   auto cls = std::make_shared<WindowClass>();
   cls->name = name;
   cls->proc = proc;
@@ -38,6 +48,7 @@ void AddSystemClass(const char* name, WNDPROC proc, int extra, Kind kind, ATOM a
 }
 
 void EnsureSystemClasses() {
+  TableLock lock(g_tableMutex);
   if (g_classes.count("#32770")) return;
   AddSystemClass("#32770", DefDlgProcA, DLGWINDOWEXTRA, Kind::Dialog, 0x8002);
   AddSystemClass("Button", ButtonProc, 0, Kind::Button, 0);
@@ -50,6 +61,7 @@ void EnsureSystemClasses() {
 
 std::shared_ptr<WindowClass> FindClass(LPCSTR name) {
   EnsureSystemClasses();
+  TableLock lock(g_tableMutex);
   if (name == nullptr) return nullptr;
   if (IS_INTRESOURCE(name)) {
     ATOM atom = static_cast<ATOM>(reinterpret_cast<ULONG_PTR>(name));
@@ -62,6 +74,7 @@ std::shared_ptr<WindowClass> FindClass(LPCSTR name) {
 }
 
 Window* Get(HWND hwnd) {
+  TableLock lock(g_tableMutex);
   auto it = g_windows.find(hwnd);
   return it == g_windows.end() ? nullptr : it->second.get();
 }
@@ -107,13 +120,18 @@ void FreeTree(HWND hwnd) {
   std::vector<HWND> children = w->children;
   for (HWND child : children) FreeTree(child);
   Deliver(hwnd, WM_NCDESTROY, 0, 0);
-  auto it = g_windows.find(hwnd);
-  if (it == g_windows.end()) return;
-  std::shared_ptr<Window> keep = it->second;
+  std::shared_ptr<Window> keep = FindWindowObject(hwnd);
+  if (!keep) return;
+  // The dialog manager frees a dialog's data and font only in the default
+  // processing of WM_NCDESTROY; a procedure that answers it TRUE leaks them.
+  if (keep->dialogInfo && !keep->dialogInfo->freed)
+    Finding("dialog data and font of " + DescribeWindow(hwnd) +
+            " never freed: WM_NCDESTROY did not reach the default dialog processing");
   Unlink(*keep);
   keep->alive = false;
   if (g_focus == hwnd) g_focus = nullptr;
-  g_windows.erase(it);
+  TableLock lock(g_tableMutex);
+  g_windows.erase(hwnd);
 }
 
 bool IsStringSafe(LPCSTR text) { return text != nullptr && !IS_INTRESOURCE(text); }
@@ -239,6 +257,7 @@ LONG_PTR SetLong(HWND hwnd, int index, size_t size, LONG_PTR value) {
 }  // namespace
 
 std::shared_ptr<Window> FindWindowObject(HWND hwnd) {
+  TableLock lock(g_tableMutex);
   auto it = g_windows.find(hwnd);
   return it == g_windows.end() ? nullptr : it->second;
 }
@@ -271,6 +290,7 @@ bool DispatchOnePosted() {
 
 void ResetWindows() {
   // Silent teardown: no message reaches a window procedure.
+  TableLock lock(g_tableMutex);
   for (auto& entry : g_windows) entry.second->alive = false;
   g_windows.clear();
   g_topLevel.clear();
@@ -285,8 +305,13 @@ void ResetWindows() {
 }
 
 void WindowEndChecks(std::vector<std::string>& out, Win32Counts& counts) {
+  TableLock lock(g_tableMutex);
   counts.windows += g_windows.size();
-  for (HWND top : g_topLevel) {
+  // Top-level windows of every thread, in creation order.
+  std::vector<HWND> tops;
+  for (auto& entry : g_windows)
+    if (entry.second->parent == nullptr) tops.push_back(entry.first);
+  for (HWND top : tops) {
     Window* w = Get(top);
     size_t descendants = 0;
     std::vector<HWND> pending = w ? w->children : std::vector<HWND>{};
@@ -308,6 +333,7 @@ void WindowEndChecks(std::vector<std::string>& out, Win32Counts& counts) {
 
 std::vector<HWND> LiveWindows() {
   std::vector<HWND> out;
+  win32::TableLock lock(win32::g_tableMutex);
   for (auto& entry : win32::g_windows) out.push_back(entry.first);
   return out;
 }
@@ -372,6 +398,7 @@ ATOM WINAPI RegisterClassExA(const WNDCLASSEXA* lpWndClass) {
     return 0;
   }
   std::string key = w::Upper(lpWndClass->lpszClassName);
+  w::TableLock lock(w::g_tableMutex);
   if (w::g_classes.count(key)) {
     SetLastError(ERROR_CLASS_ALREADY_EXISTS);
     return 0;
@@ -409,6 +436,7 @@ BOOL WINAPI UnregisterClassA(LPCSTR lpClassName, HINSTANCE hInstance) {
     SetLastError(ERROR_CLASS_DOES_NOT_EXIST);
     return FALSE;
   }
+  w::TableLock lock(w::g_tableMutex);
   w::g_classes.erase(w::Upper(cls->name));
   return TRUE;
 }
@@ -444,8 +472,12 @@ HWND WINAPI CreateWindowExA(DWORD dwExStyle, LPCSTR lpClassName, LPCSTR lpWindow
     return NULL;
   }
   auto win = std::make_shared<w::Window>();
-  HWND handle = reinterpret_cast<HWND>(w::g_nextHwnd);
-  w::g_nextHwnd += 4;
+  HWND handle;
+  {
+    w::TableLock lock(w::g_tableMutex);
+    handle = reinterpret_cast<HWND>(w::g_nextHwnd);
+    w::g_nextHwnd += 4;
+  }
   win->handle = handle;
   win->cls = cls;
   win->proc = cls->proc;
@@ -463,7 +495,10 @@ HWND WINAPI CreateWindowExA(DWORD dwExStyle, LPCSTR lpClassName, LPCSTR lpWindow
     win->owner = hWndParent ? GetAncestor(hWndParent, GA_ROOT) : NULL;
     w::g_topLevel.push_back(handle);
   }
-  w::g_windows[handle] = win;
+  {
+    w::TableLock lock(w::g_tableMutex);
+    w::g_windows[handle] = win;
+  }
 
   CREATESTRUCTA cs{};
   cs.lpCreateParams = lpParam;
