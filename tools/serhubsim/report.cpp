@@ -153,7 +153,8 @@ void PrintText(const Options& options, const RunResult& run, std::FILE* out) {
   std::fprintf(out, "  left over: pool %zu blocks/%zu bytes (of %zu allocations), references %ld, IRPs %zu, "
                "devices %zu\n",
                v.poolBlocks, v.poolBytes, v.poolAllocations, v.references, v.irps, v.devicesLeft);
-  for (const auto& finding : v.findings) std::fprintf(out, "  finding: %s\n", finding.c_str());
+  for (const auto& finding : v.findings)
+    std::fprintf(out, "  finding: %s: %s\n", finding.check.c_str(), finding.what.c_str());
 }
 
 nlohmann::json ToJson(const RunResult& run) {
@@ -226,12 +227,14 @@ nlohmann::json ToJson(const RunResult& run) {
                       {"registry_writes", writes}});
   }
   const auto& v = run.verifier;
+  json findings = json::array();
+  for (const auto& finding : v.findings) findings.push_back({{"check", finding.check}, {"what", finding.what}});
   return {{"driver_entry", run.driverEntry},
           {"driver_unloaded", run.unloaded},
           {"cards", cards},
           {"events", events},
           {"verifier",
-           {{"findings", v.findings},
+           {{"findings", findings},
             {"pool", {{"blocks_left", v.poolBlocks}, {"bytes_left", v.poolBytes}, {"allocations", v.poolAllocations}}},
             {"references_left", v.references},
             {"irps_left", v.irps},
