@@ -157,8 +157,8 @@ void PrintText(const Options& options, const RunResult& run, std::FILE* out) {
     std::fprintf(out, "  finding: %s: %s\n", finding.check.c_str(), finding.what.c_str());
 }
 
-nlohmann::json ToJson(const RunResult& run) {
-  using nlohmann::json;
+nlohmann::ordered_json ToJson(const RunResult& run) {
+  using json = nlohmann::ordered_json;
   auto nullable = [](const std::string& s) { return s.empty() ? json(nullptr) : json(s); };
   json cards = json::array();
   for (const auto& card : run.cards) {
