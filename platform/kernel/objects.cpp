@@ -440,8 +440,7 @@ PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
   // that gets here means a PDO was deleted while its device node held it.
   if (target->second.deleted || topRecord == S().devices.end() || topRecord->second.deleted) {
     VerifierFail("io.attach-to-deleted", "IoAttachDeviceToDeviceStack onto " +
-                                             DeviceTextLocked(TargetDevice) +
-                                             ", which is being deleted");
+                 DeviceTextLocked(TargetDevice) + ", which is being deleted");
     return nullptr;
   }
   top->AttachedDevice = SourceDevice;

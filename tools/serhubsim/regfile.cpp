@@ -2,6 +2,7 @@
 #include "regfile.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 
 #include "registry.h"
@@ -242,9 +243,20 @@ class Parser {
     TrimRight(s);
     return s.substr(SkipBlanks(s, 0));
   }
+  // The entry's data is hex: only hex data goes on over several lines.
   static bool HexEntry(const std::u16string& entry) {
-    size_t eq = entry.find(u"=hex");
-    return eq != std::u16string::npos;
+    size_t i = SkipBlanks(entry, 0);
+    if (i < entry.size() && entry[i] == u'"') {
+      if (!Quoted(entry, i)) return false;
+    } else if (i < entry.size() && entry[i] == u'@') {
+      ++i;
+    } else {
+      return false;
+    }
+    i = SkipBlanks(entry, i);
+    if (i == entry.size() || entry[i] != u'=') return false;
+    i = SkipBlanks(entry, i + 1);
+    return entry.compare(i, 3, u"hex") == 0;
   }
   RegFileParse Fail(int line, std::string what) {
     error_.file.reset();
@@ -346,7 +358,7 @@ class Parser {
       while (true) {
         j = SkipBlanks(data, j);
         if (j == data.size()) break;
-        if (j + 1 >= data.size() + 0 || HexDigit(data[j]) < 0 || HexDigit(data[j + 1]) < 0)
+        if (j + 1 >= data.size() || HexDigit(data[j]) < 0 || HexDigit(data[j + 1]) < 0)
           return Bad(number, "hex data must be two-digit bytes separated by commas");
         value.data.push_back(static_cast<uint8_t>(HexDigit(data[j]) << 4 | HexDigit(data[j + 1])));
         j = SkipBlanks(data, j + 2);
