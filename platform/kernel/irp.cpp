@@ -429,7 +429,7 @@ void IrpEndChecks(std::vector<std::string>& out) {
       case IrpState::Completing: state = "still completing"; break;
       case IrpState::Finished: state = "completed"; break;
     }
-    out.push_back(IrpText(*r) + " was never freed (" + state + ")");
+    out.push_back("io.irp-leak: " + IrpText(*r) + " was never freed (" + state + ")");
   }
 }
 
