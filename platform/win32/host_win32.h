@@ -41,9 +41,13 @@
 //      to be empty: no LocalAlloc block, HKEY, HDEVINFO, window, property
 //      sheet page or queued user action left over, no bad free or close.
 //
-// Everything of USER32 and COMCTL32 belongs to the thread that runs the test
-// (like windows belong to their thread); local memory, keys and device
-// information sets may be used from any thread.
+// Windows belong to the thread that made them, as on the platform: each
+// thread has its own top-level windows, focus, posted messages, modal loops,
+// paints and scripted user (host::User() queues actions for the calling
+// thread), and works only on its own windows; two threads may run two sheets
+// at once. Local memory, keys, device information sets and property sheet
+// pages may be used from any thread. The end checks see every thread's
+// windows.
 #pragma once
 
 #include <windows.h>

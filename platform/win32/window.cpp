@@ -854,6 +854,10 @@ LRESULT WINAPI DefWindowProcA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam)
       if (Msg == WM_CTLCOLOREDIT || Msg == WM_CTLCOLORLISTBOX) return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_WINDOW));
       if (Msg == WM_CTLCOLORSCROLLBAR) return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_SCROLLBAR));
       return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_3DFACE));
+    case WM_QUERYDRAGICON:
+      // The class icon, else one of the module's icons, else the system's
+      // application icon: never 0 (Wine's DefWindowProc).
+      return static_cast<LRESULT>(0x1C0);
     case WM_HELP:
     case WM_CONTEXTMENU:
       // A child passes these on to its parent, a top-level window to its

@@ -388,6 +388,8 @@ TEST_F(PageTest, PlatformMessagesGetTheDefaultProcessingOnce) {
   OpenPage(sheet);
   HWND page = sheet.PageWindow(0);
   EXPECT_EQ(GetFocus(), PortList(sheet));  // the page left the choice to the sheet
+  // A direct-return message answered by the default processing.
+  EXPECT_NE(SendMessageA(page, WM_QUERYDRAGICON, 0, 0), 0);
   WatchChangePort();
   host::User()
       .SelectListItem(IDC_PORT_LIST, 1)

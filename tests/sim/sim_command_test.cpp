@@ -375,6 +375,19 @@ TEST_F(SimCommand, RegistryFileValuesOfEveryTypeRoundTrip) {
   EXPECT_EQ(saved, Slurp(reg));
 }
 
+TEST_F(SimCommand, RegistryFileNamesAndTextsBeyondAsciiRoundTrip) {
+  auto utf16 = [](const std::u16string& text) {
+    std::string bytes;
+    for (char16_t c : text) bytes += {static_cast<char>(c & 0xFF), static_cast<char>(c >> 8)};
+    return bytes;
+  };
+  const std::u16string key = u"\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Stra\u00DFe]\r\n\"Gr\u00FC\u00DFe\"=\"\u20AC 5\"\r\n";
+  std::string reg = File("names.reg").string();
+  std::ofstream(reg, std::ios::binary) << "\xFF\xFE" << utf16(u"Windows Registry Editor Version 5.00\r\n" + key);
+  RunJson({"--registry", reg, "--events", "start"});
+  EXPECT_NE(std::string::npos, Slurp(reg).find(utf16(key)));
+}
+
 TEST_F(SimCommand, RegistryFileThatCannotBeParsedIsRefusedWithItsLineAndLeftAlone) {
   const std::string header = "Windows Registry Editor Version 5.00\r\n\r\n";
   const std::vector<std::pair<std::string, std::string>> cases = {
