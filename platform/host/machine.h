@@ -565,9 +565,9 @@ NTSTATUS StartDevice(DeviceNode& node, bool removeOnFailure = true);
 // resource requirements), installed (COM port installer), given the serial
 // port driver (AddDevice, IRP_MN_FILTER_RESOURCE_REQUIREMENTS) and started
 // without resources, then asked for their own bus relations. Every buffer a
-// child hands out is checked (live pool block, expected tag, exact size) and
+// child hands out is checked (a live pool block its contents fit) and
 // freed. Children missing from the answer get IRP_MN_SURPRISE_REMOVAL when
-// started, then IRP_MN_REMOVE_DEVICE.
+// started, then IRP_MN_REMOVE_DEVICE (a second one for a disabled child).
 NTSTATUS QueryBusRelations(DeviceNode& node);
 NTSTATUS QueryStop(DeviceNode& node);
 NTSTATUS CancelStop(DeviceNode& node);
@@ -623,16 +623,20 @@ DeviceNode* FindNode(PDEVICE_OBJECT pdo);
 // The present node with this instance ID (children) or instance path.
 DeviceNode* FindNodeByInstance(const std::string& instanceIdOrPath);
 
-// Pool tags the manager expects on buffers a child's PDO hands out (0: not
-// checked). Defaults: "Ddk " for IDs, text and bus relations, "Zbus" for bus
-// information.
-struct ChildBufferTags {
-  ULONG ids = 0x206B6444;        // "Ddk "
-  ULONG text = 0x206B6444;       // "Ddk "
-  ULONG relations = 0x206B6444;  // "Ddk "
-  ULONG busInformation = 0x7375625A;  // "Zbus"
+// A buffer a child's stack handed out in a completed request, as the manager
+// takes it over before freeing it. Windows asks only that it is pool the
+// requester can free and that its contents fit; what a driver promises
+// beyond that (its pool tags, buffers exactly as large as their contents)
+// is for the driver's tests to check through this hook.
+struct HandedOutBuffer {
+  std::string what;  // "device ID", "hardware IDs", "compatible IDs", "instance ID",
+                     // "device description", "location text", "bus information", "bus relations"
+  ULONG tag;
+  size_t size;    // the pool block's size
+  size_t needed;  // bytes its contents use (strings up to the final NUL, lists up to their last entry)
 };
-void SetExpectedBufferTags(const ChildBufferTags& tags);
+// One hook at a time; ResetMachine removes it.
+void OnHandedOutBuffer(std::function<void(const HandedOutBuffer&)> hook);
 
 // ===========================================================================
 // COM port class installer (the Ports class of the platform): each newly
@@ -641,11 +645,13 @@ void SetExpectedBufferTags(const ChildBufferTags& tags);
 // (COM1 and COM2 belong to the machine's own ports); a port whose key already
 // names a PORTNAME keeps it.
 constexpr const char* kComNameArbiterKey = "SYSTEM\\CurrentControlSet\\Control\\COM Name Arbiter";
-// The PORTNAME of the port with this instance ID (e.g. "020D0105"); "" if none.
+// The PORTNAME of the port with this instance ID (e.g. "020D0105"), found
+// through the device node that had it; "" if none.
 std::string ComName(const std::string& instanceId);
 // Numbers claimed in the arbiter's database, ascending.
 std::vector<int> ClaimedComNumbers();
-// Uninstalls a port: frees its number and deletes its instance key.
+// Uninstalls a port: frees its number and deletes its instance key (the
+// device node's; nothing when no node ever had the instance ID).
 void UninstallPort(const std::string& instanceId);
 
 // ===========================================================================

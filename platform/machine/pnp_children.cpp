@@ -20,7 +20,7 @@ namespace machine {
 void CheckInitializingCleared(PDEVICE_OBJECT pdo, const std::string& who) {
   for (PDEVICE_OBJECT d = pdo->AttachedDevice; d != nullptr; d = d->AttachedDevice) {
     if (d->Flags & DO_DEVICE_INITIALIZING) {
-      VerifierFail("machine: " + who + " left DO_DEVICE_INITIALIZING set on device " +
+      VerifierFail("pnp.initializing-not-cleared", "machine: " + who + " left DO_DEVICE_INITIALIZING set on device " +
                    Hex((ULONG_PTR)d) + " after AddDevice");
     }
   }
@@ -37,7 +37,7 @@ void AddFunctionDriver(DeviceNode& node) {
   }
   node.addStatus = driver->DriverExtension->AddDevice(driver, node.Pdo());
   if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
-    VerifierFail("machine: AddDevice of " + node.service + " returned at IRQL " +
+    VerifierFail("pnp.irql-on-return", "machine: AddDevice of " + node.service + " returned at IRQL " +
                  std::to_string(KeGetCurrentIrql()));
   }
   if (NT_SUCCESS(node.addStatus)) {
@@ -46,7 +46,7 @@ void AddFunctionDriver(DeviceNode& node) {
     node.SetState(NodeState::DriversAdded);
   } else {
     if (node.Pdo()->AttachedDevice != nullptr) {
-      VerifierFail("machine: AddDevice of " + node.service + " failed with " +
+      VerifierFail("pnp.add-failed-attached", "machine: AddDevice of " + node.service + " failed with " +
                    StatusText(node.addStatus) + " but left a device attached to the PDO");
     }
     node.problem = "AddDevice failed";
@@ -57,15 +57,11 @@ void AddFunctionDriver(DeviceNode& node) {
 
 // Interrogates a new child, installs it, loads the serial port driver on it and starts it.
 void BringUpChild(DeviceNode& child) {
-  const auto tags = [] {
-    std::lock_guard<std::recursive_mutex> lock(State().mutex);
-    return State().tags;
-  }();
   PDEVICE_OBJECT pdo = child.Pdo();
   auto queryId = [&](BUS_QUERY_ID_TYPE type, const char* what, bool multi) {
     PnpResult r = Call(pdo, IRP_MN_QUERY_ID, [&](PIO_STACK_LOCATION s) { s->Parameters.QueryId.IdType = type; }, 0);
     if (!NT_SUCCESS(r.status)) return std::optional<std::vector<std::string>>();
-    return TakeStrings(r.information, what, tags.ids, multi);
+    return TakeStrings(r.information, what, multi);
   };
 
   if (auto id = queryId(BusQueryDeviceID, "device ID", false)) child.deviceId = id->at(0);
@@ -95,7 +91,7 @@ void BringUpChild(DeviceNode& child) {
   for (DeviceNode* other : AllNodes()) {
     if (other != &child && other->State() != NodeState::Removed &&
         RegistryStore::NamesEqual(other->InstancePath(), path)) {
-      VerifierFail("machine: bug check 0xCA parameter 1: bus relations report a second PDO with the "
+      VerifierFail("pnp.duplicate-pdo", "machine: bug check 0xCA parameter 1: bus relations report a second PDO with the "
                    "instance path " + path + ", whose device node still exists");
       child.problem = "duplicate instance path";
       return;
@@ -113,7 +109,7 @@ void BringUpChild(DeviceNode& child) {
       s->Parameters.QueryDeviceText.LocaleId = 0x409;
     }, 0);
     if (!NT_SUCCESS(r.status)) return "";
-    auto text = TakeStrings(r.information, what, tags.text, false);
+    auto text = TakeStrings(r.information, what, false);
     return text ? text->at(0) : "";
   };
   child.description = queryText(DeviceTextDescription, "device description");
@@ -122,10 +118,10 @@ void BringUpChild(DeviceNode& child) {
   PnpResult bus = Call(pdo, IRP_MN_QUERY_BUS_INFORMATION, {}, 0);
   if (NT_SUCCESS(bus.status) && bus.information != 0) {
     auto* info = reinterpret_cast<PPNP_BUS_INFORMATION>(bus.information);
-    size_t size = CheckHandedOut(info, "bus information", tags.busInformation);
+    size_t size = CheckHandedOut(info, "bus information", sizeof(PNP_BUS_INFORMATION));
     if (size != 0) {
-      if (size != sizeof(PNP_BUS_INFORMATION)) {
-        VerifierFail("machine: bus information came in a " + std::to_string(size) +
+      if (size < sizeof(PNP_BUS_INFORMATION)) {
+        VerifierFail("pnp.buffer-overrun", "machine: bus information came in a " + std::to_string(size) +
                      "-byte buffer; a PNP_BUS_INFORMATION needs " +
                      std::to_string(sizeof(PNP_BUS_INFORMATION)));
       }

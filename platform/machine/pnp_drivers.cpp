@@ -39,7 +39,7 @@ NTSTATUS LoadRecord(LoadedDriverRecord& record) {
   NTSTATUS status = record.entry(driver, &registryPath);
   std::fill(buffer.begin(), buffer.end(), u'\xDDDD');
   if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
-    VerifierFail("DriverEntry of " + record.service + " returned at IRQL " +
+    VerifierFail("pnp.irql-on-return", "DriverEntry of " + record.service + " returned at IRQL " +
                  std::to_string(KeGetCurrentIrql()));
   }
   if (!NT_SUCCESS(status)) {
@@ -124,7 +124,7 @@ bool UnloadDriver(const std::string& service) {
     if (it == state.drivers.end() || it->second.object == nullptr) return false;
     driver = it->second.object;
     if (driver->DeviceObject != nullptr) {
-      VerifierFail("machine: driver " + service + " cannot be unloaded: it still has device objects");
+      VerifierFail("obj.unload-with-devices", "machine: driver " + service + " cannot be unloaded: it still has device objects");
       return false;
     }
     it->second.object = nullptr;
@@ -155,10 +155,5 @@ void SetAutoUnload(bool on) {
   state.autoUnload = on;
 }
 
-void SetExpectedBufferTags(const ChildBufferTags& tags) {
-  auto& state = State();
-  std::lock_guard<std::recursive_mutex> lock(state.mutex);
-  state.tags = tags;
-}
 
 }  // namespace host

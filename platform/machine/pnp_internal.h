@@ -39,10 +39,13 @@ bool RefuseSequence(const DeviceNode& node, const std::string& what);
 // the device itself), as the manager sends it.
 PnpResult Call(PDEVICE_OBJECT device, UCHAR minor, const std::function<void(PIO_STACK_LOCATION)>& fill,
                ULONG_PTR information, bool toTop = true);
-// A buffer handed out in a completed request: its size, 0 if it is no pool block.
-size_t CheckHandedOut(const void* buffer, const std::string& what, ULONG tag);
+// A buffer handed out in a completed request: its size, 0 if it is no pool
+// block. With `needed` its contents' size goes to the test's hook.
+size_t CheckHandedOut(const void* buffer, const std::string& what, size_t needed);
 std::optional<std::vector<std::string>> TakeStrings(ULONG_PTR information, const std::string& what,
-                                                    ULONG tag, bool multi);
+                                                    bool multi);
+void ReportHandedOut(const HandedOutBuffer& buffer);
+void SetHandedOutHook(std::function<void(const HandedOutBuffer&)> hook);
 std::vector<uint8_t> TakeBlock(ULONG_PTR information, const std::string& what, size_t needed);
 std::optional<DEVICE_CAPABILITIES> QueryCapabilities(DeviceNode& node);
 

@@ -86,11 +86,11 @@ void AfterRemove(DeviceNode& node, bool keep) {
   PDEVICE_OBJECT pdo = node.Pdo();
   bool alive = !node.pdoDeleted && IsDeviceAlive(pdo);
   if (alive && pdo->AttachedDevice != nullptr) {
-    VerifierFail("machine: after IRP_MN_REMOVE_DEVICE device " + Hex((ULONG_PTR)pdo->AttachedDevice) +
+    VerifierFail("pnp.remove-left-attached", "machine: after IRP_MN_REMOVE_DEVICE device " + Hex((ULONG_PTR)pdo->AttachedDevice) +
                  " is still attached above the PDO of " + NodeText(node));
   }
   if (node.fdoAtAdd != nullptr && IsDeviceAlive(node.fdoAtAdd)) {
-    VerifierFail("machine: the function device " + Hex((ULONG_PTR)node.fdoAtAdd) + " of " + NodeText(node) +
+    VerifierFail("pnp.remove-left-device", "machine: the function device " + Hex((ULONG_PTR)node.fdoAtAdd) + " of " + NodeText(node) +
                  " was not deleted at IRP_MN_REMOVE_DEVICE");
   }
   node.fdoAtAdd = nullptr;
@@ -128,7 +128,7 @@ DeviceNode& PlugCard(Card& card, ULONG bus, ULONG device, ULONG function, const 
   for (DeviceNode* n : AllNodes()) {
     if (n->GetCard() != nullptr && n->State() != NodeState::Removed && n->Pci()->Bus() == bus &&
         n->Pci()->DeviceNumber() == device && n->Pci()->Function() == function) {
-      VerifierFail("machine: PCI bus " + std::to_string(bus) + " device " + std::to_string(device) +
+      VerifierFail("host.bad-call", "machine: PCI bus " + std::to_string(bus) + " device " + std::to_string(device) +
                    " function " + std::to_string(function) + " already holds a card");
     }
   }
@@ -216,7 +216,7 @@ NTSTATUS FilterResourceRequirements(DeviceNode& node) {
   if (original != 0 && r.information != original && PoolBlock(list)) {
     // A driver that hands back a list of its own frees the one it was given.
     if (r.information != 0) {
-      VerifierFail("machine: IRP_MN_FILTER_RESOURCE_REQUIREMENTS of " + NodeText(node) +
+      VerifierFail("pnp.filter-list-leaked", "machine: IRP_MN_FILTER_RESOURCE_REQUIREMENTS of " + NodeText(node) +
                    " returned a new list without freeing the one passed in");
     }
     ExFreePool(list);
@@ -333,7 +333,7 @@ NTSTATUS SurpriseRemove(DeviceNode& node) {
 // Request").
 NTSTATUS RemoveDevice(DeviceNode& node) {
   if (node.State() == NodeState::Removed) {
-    VerifierFail("machine: " + NodeText(node) + " was already removed");
+    VerifierFail("host.bad-call", "machine: " + NodeText(node) + " was already removed");
     return STATUS_NO_SUCH_DEVICE;
   }
   if (StartedLike(node.State()) && node.State() != NodeState::QueryRemoved &&
@@ -351,7 +351,7 @@ NTSTATUS QueryAndRemove(DeviceNode& node) {
 
 NTSTATUS DisableDevice(DeviceNode& node) {
   if (node.State() != NodeState::Started) {
-    VerifierFail("machine: refused to disable " + NodeText(node) + " in state " + NodeStateName(node.State()));
+    VerifierFail("host.bad-call", "machine: refused to disable " + NodeText(node) + " in state " + NodeStateName(node.State()));
     return STATUS_INVALID_DEVICE_STATE;
   }
   NTSTATUS status = QueryRemove(node);
@@ -361,7 +361,7 @@ NTSTATUS DisableDevice(DeviceNode& node) {
 
 NTSTATUS EnableDevice(DeviceNode& node) {
   if (node.State() != NodeState::Disabled) {
-    VerifierFail("machine: refused to enable " + NodeText(node) + " in state " + NodeStateName(node.State()));
+    VerifierFail("host.bad-call", "machine: refused to enable " + NodeText(node) + " in state " + NodeStateName(node.State()));
     return STATUS_INVALID_DEVICE_STATE;
   }
   node.problem.clear();

@@ -39,7 +39,7 @@ void OnDeviceGone(PDEVICE_OBJECT device) {
     DeviceNode* parent = node->Parent();
     if (parent != nullptr && node->reported && !ParentLeaving(*parent) &&
         node->State() != NodeState::Removed) {
-      VerifierFail("machine: Driver Verifier 0x221: the PDO of device " +
+      VerifierFail("pnp.pdo-deleted-while-reported", "machine: Driver Verifier 0x221: the PDO of device " +
                    (node->InstancePath().empty() ? Hex((ULONG_PTR)device) : node->InstancePath()) +
                    " was deleted while its bus still reports it and its device node holds it");
     }
@@ -124,7 +124,7 @@ std::string NodeText(const DeviceNode& node) {
 
 bool RefuseSequence(const DeviceNode& node, const std::string& what) {
   if (IllegalSequencesAllowed()) return false;
-  VerifierFail("machine: refused to send " + what + " to " + NodeText(node) + " in state " +
+  VerifierFail("pnp.sequence-refused", "machine: refused to send " + what + " to " + NodeText(node) + " in state " +
                NodeStateName(node.State()) + ": the Plug and Play manager never does");
   return true;
 }
@@ -305,7 +305,7 @@ void ResetMachine() {
   state.drivers.clear();
   state.lastService.clear();
   state.autoUnload = true;
-  state.tags = ChildBufferTags{};
+  SetHandedOutHook(nullptr);
   state.serialReadings.clear();
   state.serialAddFailures = 0;
   state.serialAddFailStatus = STATUS_SUCCESS;

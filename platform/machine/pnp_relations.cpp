@@ -17,34 +17,34 @@ namespace host {
 
 namespace machine {
 
-void CheckRelationsBlock(const DEVICE_RELATIONS* relations, ULONG tag) {
-  size_t size = CheckHandedOut(relations, "bus relations", tag);
+// The manager reads Count entries after the count: the list must hold them.
+void CheckRelationsBlock(const DEVICE_RELATIONS* relations) {
+  size_t size = CheckHandedOut(relations, "bus relations", 0);
   if (size == 0) return;
   size_t minimum = FIELD_OFFSET(DEVICE_RELATIONS, Objects);
   if (size < minimum) {
-    VerifierFail("machine: bus relations list of " + std::to_string(size) + " bytes has no room for its count");
+    VerifierFail("pnp.buffer-overrun", "machine: bus relations list of " + std::to_string(size) +
+                 " bytes has no room for its count");
     return;
   }
   size_t exact = minimum + relations->Count * sizeof(PDEVICE_OBJECT);
-  bool ok = size == exact || (relations->Count == 0 && size == sizeof(DEVICE_RELATIONS));
-  if (!ok) {
-    VerifierFail("machine: bus relations list with " + std::to_string(relations->Count) +
+  if (size < exact) {
+    VerifierFail("pnp.buffer-overrun", "machine: bus relations list with " + std::to_string(relations->Count) +
                  " device(s) came in a " + std::to_string(size) + "-byte buffer; it needs " +
-                 std::to_string(std::max(exact, sizeof(DEVICE_RELATIONS))));
+                 std::to_string(exact));
   }
+  // An empty list may come as a whole DEVICE_RELATIONS.
+  if (relations->Count == 0 && size == sizeof(DEVICE_RELATIONS)) exact = size;
+  ReportHandedOut(HandedOutBuffer{"bus relations", PoolBlock(relations)->tag, size, exact});
 }
 
 // A bus-relations answer: forget known devices' extra references, remove
 // vanished children, bring up new ones.
 void ProcessRelations(DeviceNode& node, ULONG_PTR information) {
-  const ULONG tag = [] {
-    std::lock_guard<std::recursive_mutex> lock(State().mutex);
-    return State().tags.relations;
-  }();
   std::vector<PDEVICE_OBJECT> reported;
   if (information != 0) {
     auto* relations = reinterpret_cast<PDEVICE_RELATIONS>(information);
-    CheckRelationsBlock(relations, tag);
+    CheckRelationsBlock(relations);
     if (PoolBlock(relations)) {
       size_t room = (PoolBlock(relations)->size - FIELD_OFFSET(DEVICE_RELATIONS, Objects)) / sizeof(PDEVICE_OBJECT);
       for (ULONG i = 0; i < relations->Count && i < room; i++) reported.push_back(relations->Objects[i]);
@@ -58,12 +58,12 @@ void ProcessRelations(DeviceNode& node, ULONG_PTR information) {
   std::set<PDEVICE_OBJECT> listed;
   for (PDEVICE_OBJECT pdo : reported) {
     if (pdo == nullptr || !IsDeviceAlive(pdo)) {
-      VerifierFail("machine: bus relations of " + NodeText(node) + " name a device that does not exist (" +
+      VerifierFail("pnp.relations-bad-device", "machine: bus relations of " + NodeText(node) + " name a device that does not exist (" +
                    Hex((ULONG_PTR)pdo) + ")");
       continue;
     }
     if (!listed.insert(pdo).second) {
-      VerifierFail("machine: bus relations of " + NodeText(node) + " list device " + Hex((ULONG_PTR)pdo) + " twice");
+      VerifierFail("pnp.relations-bad-device", "machine: bus relations of " + NodeText(node) + " list device " + Hex((ULONG_PTR)pdo) + " twice");
       ObDereferenceObject(pdo);
       continue;
     }
@@ -76,7 +76,7 @@ void ProcessRelations(DeviceNode& node, ULONG_PTR information) {
       continue;
     }
     if (pdo->Flags & DO_DEVICE_INITIALIZING) {
-      VerifierFail("machine: bus relations of " + NodeText(node) + " report device " + Hex((ULONG_PTR)pdo) +
+      VerifierFail("pnp.initializing-not-cleared", "machine: bus relations of " + NodeText(node) + " report device " + Hex((ULONG_PTR)pdo) +
                    " with DO_DEVICE_INITIALIZING still set");
     }
     pdo->Flags |= DO_BUS_ENUMERATED_DEVICE;
@@ -143,7 +143,7 @@ NTSTATUS QueryBusRelations(DeviceNode& node) {
   node.relationsStatus = r.status;
   if (!NT_SUCCESS(r.status)) {
     if (r.information != 0) {
-      VerifierFail("machine: failed bus relations of " + NodeText(node) + " came back with a list");
+      VerifierFail("pnp.failed-with-buffer", "machine: failed bus relations of " + NodeText(node) + " came back with a list");
     }
     return r.status;
   }
