@@ -109,6 +109,23 @@ typedef INT_PTR(CALLBACK* DLGPROC)(HWND, UINT, WPARAM, LPARAM);
 #define VK_SPACE 0x20
 #define VK_F1 0x70
 
+// System colours (GetSysColorBrush).
+#define COLOR_SCROLLBAR 0
+#define COLOR_WINDOW 5
+#define COLOR_BTNFACE 15
+#define COLOR_3DFACE COLOR_BTNFACE
+
+// WM_HELP.
+#define HELPINFO_WINDOW 0x0001
+typedef struct tagHELPINFO {
+  UINT cbSize;
+  int iContextType;
+  int iCtrlId;
+  HANDLE hItemHandle;
+  DWORD_PTR dwContextId;
+  POINT MousePos;
+} HELPINFO, *LPHELPINFO;
+
 // ---------------------------------------------------------------------------
 // Window styles.
 #define WS_OVERLAPPED 0x00000000L
@@ -521,6 +538,7 @@ HWND WINAPI GetAncestor(HWND hwnd, UINT gaFlags);
 BOOL WINAPI IsChild(HWND hWndParent, HWND hWnd);
 HWND WINAPI SetFocus(HWND hWnd);
 HWND WINAPI GetFocus(void);
+HBRUSH WINAPI GetSysColorBrush(int nIndex);
 
 LONG WINAPI GetWindowLongA(HWND hWnd, int nIndex);
 LONG WINAPI SetWindowLongA(HWND hWnd, int nIndex, LONG dwNewLong);

@@ -429,7 +429,7 @@ void IrpEndChecks(std::vector<std::string>& out) {
       case IrpState::Completing: state = "still completing"; break;
       case IrpState::Finished: state = "completed"; break;
     }
-    out.push_back(IrpText(*r) + " was never freed (" + state + ")");
+    out.push_back("io.irp-leak: " + IrpText(*r) + " was never freed (" + state + ")");
   }
 }
 
@@ -921,10 +921,17 @@ NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     std::lock_guard<std::mutex> lock(T().lock);
     if (!T().powerBusy.insert(key).second) {
       // Held back until the device starts its next power IRP; the caller
-      // sees STATUS_PENDING with its own location marked pending.
+      // sees STATUS_PENDING, and the location the device will get is marked
+      // pending now so that completion carries the mark up to the caller.
       T().powerQueued.push_back({key, Irp});
       next->Control |= SL_PENDING_RETURNED;  // so completion carries the pending mark up
       IrpRecord* r = Find(Irp);
+      if (r != nullptr && r->state == IrpState::Idle && Irp->IoStatus.Status != STATUS_NOT_SUPPORTED) {
+        VerifierFail("io.power-initial-status",
+                     IrpText(*r) + " sent to " + kcore::DeviceText(DeviceObject) +
+                         " with IoStatus.Status " + kcore::StatusText(Irp->IoStatus.Status) +
+                         " (a power request must start with STATUS_NOT_SUPPORTED)");
+      }
       if (r != nullptr) r->state = IrpState::InDriver;
       return STATUS_PENDING;
     }

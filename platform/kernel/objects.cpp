@@ -225,18 +225,18 @@ void ResetObjects() {
 void ObjectEndChecks(std::vector<std::string>& out) {
   std::lock_guard<std::mutex> lock(S().lock);
   for (auto& [dev, r] : S().devices) {
-    if (!r.deleted) out.push_back(DeviceTextLocked(dev) + " was never deleted");
+    if (!r.deleted) out.push_back("obj.device-leak: " + DeviceTextLocked(dev) + " was never deleted");
     if (r.references > 0) {
-      out.push_back(DeviceTextLocked(dev) + " still has " + std::to_string(r.references) +
+      out.push_back("obj.reference-leak: " + DeviceTextLocked(dev) + " still has " + std::to_string(r.references) +
                     " reference(s) from ObReferenceObject / IoGetAttachedDeviceReference");
     }
     if (!r.freed && !ExtensionGuardIntact(r)) {
-      out.push_back("the device extension of " + DeviceTextLocked(dev) + " was written past its end");
+      out.push_back("mem.extension-overrun: the device extension of " + DeviceTextLocked(dev) + " was written past its end");
     }
   }
   for (auto& [d, rec] : S().drivers) {
     if (rec->references > 0) {
-      out.push_back("driver object " + Narrow(rec->name) + " still has " +
+      out.push_back("obj.reference-leak: driver object " + Narrow(rec->name) + " still has " +
                     std::to_string(rec->references) + " reference(s)");
     }
   }

@@ -336,9 +336,9 @@ void PoolEndChecks(std::vector<std::string>& out) {
   std::lock_guard<std::mutex> lock(s.lock);
   for (auto& [p, b] : s.blocks) {
     if (b.freed) continue;
-    out.push_back(Describe(p, b) + " was never freed");
+    out.push_back("pool.leak: " + Describe(p, b) + " was never freed");
     std::string damage = GuardDamage(b);
-    if (!damage.empty()) out.push_back(Describe(p, b) + ": " + damage);
+    if (!damage.empty()) out.push_back("pool.overrun: " + Describe(p, b) + ": " + damage);
   }
 }
 

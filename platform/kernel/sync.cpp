@@ -72,7 +72,7 @@ void SyncEndChecks(std::vector<std::string>& out) {
   std::lock_guard<std::mutex> lock(D().lock);
   for (auto& [mutex, owner] : D().heldMutexes) {
     (void)owner;
-    out.push_back("fast mutex " + PointerText(mutex) + " is still held");
+    out.push_back("sync.mutex-held-at-end: fast mutex " + PointerText(mutex) + " is still held");
   }
 }
 

@@ -65,7 +65,7 @@ std::vector<std::string> KernelEndChecks() {
   kcore::PoolEndChecks(out);
   kcore::SyncEndChecks(out);
   if (kcore::Irql() != PASSIVE_LEVEL) {
-    out.push_back("the test thread's IRQL is still " + std::to_string(kcore::Irql()) +
+    out.push_back("irql.raised-at-end: the test thread's IRQL is still " + std::to_string(kcore::Irql()) +
                   " (not back at PASSIVE_LEVEL)");
   }
   return out;

@@ -231,12 +231,34 @@ std::vector<NodePowerResult> SendSystemPowerToAll(UCHAR minor, SYSTEM_POWER_STAT
   for (DeviceNode* node : AllNodes()) {
     if (node->Parent() == nullptr) Order(*node, childrenFirst, order);
   }
-  std::vector<NodePowerResult> results;
-  for (DeviceNode* node : order) {
-    results.push_back(
-        {node, SendPower(node->Pdo(), minor, SystemPowerState, System(state), action)});
+  // One power-manager thread walks the whole list, one stack after the
+  // other, as the power manager's own thread does.
+  struct Walk {
+    std::mutex mutex;
+    std::condition_variable done;
+    bool finished = false;
+    std::vector<NodePowerResult> results;
+  };
+  auto walk = std::make_shared<Walk>();
+  CountLive(+1);
+  Workers().Post([walk, order, minor, state, action] {
+    std::vector<NodePowerResult> sent;
+    for (DeviceNode* node : order) {
+      sent.push_back(
+          {node, SendFromThisThread(node->Pdo(), minor, SystemPowerState, System(state), action)});
+    }
+    CountLive(-1);
+    std::lock_guard<std::mutex> lock(walk->mutex);
+    walk->results = std::move(sent);
+    walk->finished = true;
+    walk->done.notify_all();
+  });
+  std::unique_lock<std::mutex> lock(walk->mutex);
+  auto limit = std::chrono::seconds(machine::kSafetySeconds) * (order.size() + 1);
+  if (!walk->done.wait_for(lock, limit, [&] { return walk->finished; })) {
+    VerifierFail("machine.power-hung", "machine: a system power request did not come back");
   }
-  return results;
+  return walk->results;
 }
 
 }  // namespace host

@@ -99,10 +99,12 @@ void SetDefaultId(HWND dialog, int id) {
 // procedure; a procedure that does so anyway and then answers FALSE has the
 // message given the default processing a second time by the outer call (on
 // WM_NCDESTROY that frees the dialog's data twice). DefaultProcessing finds
-// that: an inner call for the same window and message already did it.
+// that: an inner call for the same window and message, made while the same
+// delivery of it was handled (not a new one sent meanwhile), already did it.
 thread_local std::vector<DefDlgFrame*> t_defDlgFrames;
 
-DefDlgFrame::DefDlgFrame(HWND hwnd, UINT msg) : hwnd_(hwnd), msg_(msg) {
+DefDlgFrame::DefDlgFrame(HWND hwnd, UINT msg)
+    : hwnd_(hwnd), msg_(msg), delivery_(CurrentDelivery()) {
   t_defDlgFrames.push_back(this);
 }
 
@@ -114,7 +116,9 @@ void DefDlgFrame::DefaultProcessing() {
             " was given the default dialog processing twice: its dialog procedure called "
             "DefDlgProcA for it and then returned FALSE");
   for (DefDlgFrame* outer : t_defDlgFrames)
-    if (outer != this && outer->hwnd_ == hwnd_ && outer->msg_ == msg_) outer->defaultDone_ = true;
+    if (outer != this && outer->hwnd_ == hwnd_ && outer->msg_ == msg_ &&
+        outer->delivery_ == delivery_)
+      outer->defaultDone_ = true;
 }
 
 namespace {
@@ -153,8 +157,16 @@ LRESULT DefaultDialogProcessing(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lPara
   Window* w = Get(hwnd);
   if (w == nullptr) return 0;
   switch (msg) {
-    case WM_ERASEBKGND:
+    case WM_ERASEBKGND: {
+      // The dialog's background comes from its own WM_CTLCOLORDLG answer.
+      LRESULT brush = SendMessageA(hwnd, WM_CTLCOLORDLG, wParam, reinterpret_cast<LPARAM>(hwnd));
+      if (brush == 0 && IsWindow(hwnd))
+        brush = DefWindowProcA(hwnd, WM_CTLCOLORDLG, wParam, reinterpret_cast<LPARAM>(hwnd));
+      if (!IsBrush(brush))
+        Finding("the answer to WM_CTLCOLORDLG of " + DescribeWindow(hwnd) + " is " +
+                Hex(static_cast<uintptr_t>(brush)) + ", not a brush: the dialog would paint with it");
       return 1;
+    }
     case WM_ACTIVATE:
     case WM_SETFOCUS:
       return 0;
@@ -326,6 +338,9 @@ INT_PTR RunModalDialog(HWND dialog) {
     for (;;) {
       while (DispatchOnePosted()) {
       }
+      if (w->alive && !w->ended) PaintPending();
+      while (DispatchOnePosted()) {
+      }
       if (!w->alive || w->ended) break;
       UserAction action;
       if (!PopUserAction(&action))
@@ -359,6 +374,9 @@ std::string UserAction::Describe() const {
     case SelectList: return "SelectListItem(" + std::to_string(id) + ", " + std::to_string(index) + ")";
     case DoubleClickList:
       return "DoubleClickListItem(" + std::to_string(id) + ", " + std::to_string(index) + ")";
+    case DoubleClickEmptyList: return "DoubleClickEmptyList(" + std::to_string(id) + ")";
+    case Help: return "PressF1(" + std::to_string(id) + ")";
+    case RightClick: return "RightClick(" + std::to_string(id) + ")";
     case SelectCombo: return "SelectComboItem(" + std::to_string(id) + ", " + std::to_string(index) + ")";
     case Enter: return "PressEnter()";
     case Escape: return "PressEscape()";
@@ -373,6 +391,23 @@ bool PopUserAction(UserAction* action) {
   *action = g_script.front();
   g_script.pop_front();
   return true;
+}
+
+// F1 or a right click on a window: F1 sends WM_HELP to it, the right button
+// WM_RBUTTONDOWN and WM_RBUTTONUP (which DefWindowProcA turns into
+// WM_CONTEXTMENU); DefWindowProcA passes both up the window chain.
+void PointerAction(HWND target, UserAction::Type type) {
+  if (type == UserAction::Help) {
+    HELPINFO info{};
+    info.cbSize = sizeof(info);
+    info.iContextType = HELPINFO_WINDOW;
+    info.iCtrlId = GetDlgCtrlID(target);
+    info.hItemHandle = target;
+    SendMessageA(target, WM_HELP, 0, reinterpret_cast<LPARAM>(&info));
+    return;
+  }
+  SendMessageA(target, WM_RBUTTONDOWN, 0, MAKELONG(2, 2));
+  if (IsWindow(target)) SendMessageA(target, WM_RBUTTONUP, 0, MAKELONG(2, 2));
 }
 
 void PerformUserAction(HWND dialog, const UserAction& action) {
@@ -395,8 +430,17 @@ void PerformUserAction(HWND dialog, const UserAction& action) {
         return;
       }
       break;
+    case UserAction::Help:
+      // The sheet offers a key to its page before it acts on it.
+      if (PropertySheet::Impl* sheet = SheetOfPage(dialog))
+        if (SheetKey(sheet, action.type)) return;
+      break;
     default:
       break;
+  }
+  if (action.id == 0 && (action.type == UserAction::Help || action.type == UserAction::RightClick)) {
+    PointerAction(dialog, action.type);
+    return;
   }
 
   switch (action.type) {
@@ -438,6 +482,7 @@ void PerformUserAction(HWND dialog, const UserAction& action) {
       break;
     case UserAction::SelectList:
     case UserAction::DoubleClickList:
+    case UserAction::DoubleClickEmptyList:
       if (kind != Kind::ListBox)
         throw UserScriptError(action.Describe() + ": control " + std::to_string(action.id) +
                               " is a " + c->cls->name + ", not a list box");
@@ -450,8 +495,12 @@ void PerformUserAction(HWND dialog, const UserAction& action) {
     default:
       break;
   }
-  if (action.type != UserAction::Click &&
-      (action.index < 0 || action.index >= static_cast<int>(c->items.size())))
+  if (action.type == UserAction::DoubleClickEmptyList && !c->items.empty())
+    throw UserScriptError(action.Describe() + ": control " + std::to_string(action.id) + " has " +
+                          std::to_string(c->items.size()) + " line(s)");
+  bool indexed = action.type == UserAction::SelectList || action.type == UserAction::DoubleClickList ||
+                 action.type == UserAction::SelectCombo;
+  if (indexed && (action.index < 0 || action.index >= static_cast<int>(c->items.size())))
     throw UserScriptError(action.Describe() + ": control " + std::to_string(action.id) + " has " +
                           std::to_string(c->items.size()) + " line(s)");
   if (!TakesInput(control) || !IsWindowVisible(control)) return;  // no input reaches it
@@ -466,6 +515,13 @@ void PerformUserAction(HWND dialog, const UserAction& action) {
       return;
     case UserAction::DoubleClickList:
       ListBoxUserSelect(control, action.index, true);
+      return;
+    case UserAction::DoubleClickEmptyList:
+      ListBoxUserSelect(control, -1, true);
+      return;
+    case UserAction::Help:
+    case UserAction::RightClick:
+      PointerAction(control, action.type);
       return;
     case UserAction::SelectCombo:
       ComboBoxUserSelect(control, action.index);
@@ -515,6 +571,13 @@ UserScript& UserScript::DoubleClickListItem(int controlId, int index) {
 UserScript& UserScript::SelectComboItem(int controlId, int index) {
   return Push(*this, win32::UserAction::SelectCombo, controlId, index);
 }
+UserScript& UserScript::DoubleClickEmptyList(int controlId) {
+  return Push(*this, win32::UserAction::DoubleClickEmptyList, controlId, 0);
+}
+UserScript& UserScript::PressF1(int controlId) { return Push(*this, win32::UserAction::Help, controlId, 0); }
+UserScript& UserScript::RightClick(int controlId) {
+  return Push(*this, win32::UserAction::RightClick, controlId, 0);
+}
 UserScript& UserScript::PressEnter() { return Push(*this, win32::UserAction::Enter, 0, 0); }
 UserScript& UserScript::PressEscape() { return Push(*this, win32::UserAction::Escape, 0, 0); }
 UserScript& UserScript::PressCloseBox() { return Push(*this, win32::UserAction::CloseBox, 0, 0); }
@@ -540,6 +603,7 @@ void RunUserActions(HWND dialog) {
   for (;;) {
     while (win32::DispatchOnePosted()) {
     }
+    win32::PaintPending();
     if (!IsWindow(dialog)) return;
     win32::UserAction action;
     if (!win32::PopUserAction(&action)) return;

@@ -231,6 +231,8 @@ struct PropertySheet::Impl {
     ShowWindow(window, SW_SHOWNORMAL);
     active = start;
     Activate(start);
+    // The sheet's message loop paints what it shows before anything else.
+    if (open) win32::PaintPending();
     return true;
   }
 
@@ -239,7 +241,20 @@ struct PropertySheet::Impl {
     if (pages[index].window && IsWindow(pages[index].window)) {
       ShowWindow(pages[index].window, SW_SHOW);
       Notify(index, PSN_SETACTIVE, 0);
+      SetInitialFocus(index);
     }
+  }
+
+  // Before it gives the page the focus, the sheet asks the page which
+  // control should have it (PSN_QUERYINITIALFOCUS, lParam the control it
+  // would choose); a nonzero answer is that control's handle.
+  void SetInitialFocus(size_t index) {
+    HWND page = pages[index].window;
+    if (page == nullptr || !IsWindow(page)) return;
+    HWND chosen = GetNextDlgTabItem(page, nullptr, FALSE);
+    LRESULT answer = Notify(index, PSN_QUERYINITIALFOCUS, reinterpret_cast<LPARAM>(chosen));
+    if (answer != 0) chosen = reinterpret_cast<HWND>(answer);
+    if (chosen != nullptr) SetFocus(chosen);  // fails for what is not a window
   }
 
   bool SelectPage(size_t index) {
@@ -327,12 +342,24 @@ PropertySheet::Impl* SheetOfPage(HWND page) {
   return parent ? parent->sheet : nullptr;
 }
 
-void SheetKey(PropertySheet::Impl* sheet, UserAction::Type type) {
+bool SheetKey(PropertySheet::Impl* sheet, UserAction::Type type) {
+  // The sheet's message loop offers every key to the active page first
+  // (PSN_TRANSLATEACCELERATOR with the MSG); PSNRET_MESSAGEHANDLED keeps the
+  // sheet from acting on it.
+  if (type != UserAction::CloseBox) {
+    MSG msg{};
+    msg.hwnd = GetFocus();
+    msg.message = WM_KEYDOWN;
+    msg.wParam = type == UserAction::Enter ? VK_RETURN : type == UserAction::Escape ? VK_ESCAPE : VK_F1;
+    if (sheet->Notify(sheet->active, PSN_TRANSLATEACCELERATOR, reinterpret_cast<LPARAM>(&msg)) ==
+        PSNRET_MESSAGEHANDLED)
+      return true;
+  }
   switch (type) {
-    case UserAction::Enter: sheet->PressOk(); break;
-    case UserAction::Escape: sheet->PressCancel(false); break;
-    case UserAction::CloseBox: sheet->PressCancel(true); break;
-    default: break;
+    case UserAction::Enter: sheet->PressOk(); return true;
+    case UserAction::Escape: sheet->PressCancel(false); return true;
+    case UserAction::CloseBox: sheet->PressCancel(true); return true;
+    default: return false;
   }
 }
 
@@ -374,6 +401,8 @@ void PropertySheet::Run() {
   for (;;) {
     while (win32::DispatchOnePosted()) {
     }
+    if (!impl_->open) return;
+    win32::PaintPending();
     if (!impl_->open) return;
     HWND page = PageWindow(impl_->active);
     if (page == nullptr) return;

@@ -29,6 +29,11 @@ std::vector<MessageBoxRecord> g_messageBoxes;
 
 using TableLock = std::lock_guard<std::recursive_mutex>;
 
+// Each message handed to a window procedure gets a number; calls a procedure
+// makes itself while it handles the message carry the same number.
+thread_local uint64_t t_deliveries = 0;
+thread_local uint64_t t_delivery = 0;
+
 std::string Upper(const std::string& text) {
   std::string out = text;
   for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -270,13 +275,80 @@ LRESULT Deliver(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
   }
   if (g_hook) g_hook(hwnd, msg, wParam, lParam);
   WNDPROC proc = w->proc;
-  return proc ? proc(hwnd, msg, wParam, lParam) : 0;
+  if (proc == nullptr) return 0;
+  struct Scope {
+    uint64_t saved = t_delivery;
+    Scope() { t_delivery = ++t_deliveries; }
+    ~Scope() { t_delivery = saved; }
+  } scope;
+  return proc(hwnd, msg, wParam, lParam);
 }
+
+uint64_t CurrentDelivery() { return t_delivery; }
 
 void NotifyParent(HWND control, UINT code) {
   Window* w = Get(control);
   if (w == nullptr || w->parent == nullptr) return;
   Deliver(w->parent, WM_COMMAND, MAKEWPARAM(w->id, code), reinterpret_cast<LPARAM>(control));
+}
+
+void Invalidate(HWND hwnd) {
+  if (Window* w = Get(hwnd)) w->needsPaint = true;
+}
+
+namespace {
+
+void InvalidateTree(HWND hwnd) {
+  Window* w = Get(hwnd);
+  if (w == nullptr) return;
+  w->needsPaint = true;
+  for (HWND child : std::vector<HWND>(w->children)) InvalidateTree(child);
+}
+
+void PaintTree(HWND hwnd) {
+  Window* w = Get(hwnd);
+  if (w == nullptr || !(w->style & WS_VISIBLE)) return;
+  if (w->needsPaint) {
+    w->needsPaint = false;
+    Deliver(hwnd, WM_PAINT, 0, 0);
+    if ((w = Get(hwnd)) == nullptr) return;
+  }
+  for (HWND child : std::vector<HWND>(w->children)) PaintTree(child);
+}
+
+// GetSysColorBrush's handles: one per system colour index.
+constexpr uintptr_t kSysBrushBase = 0xB0000;
+constexpr int kSysColors = 31;
+
+}  // namespace
+
+void PaintPending() {
+  for (HWND top : std::vector<HWND>(g_topLevel)) PaintTree(top);
+}
+
+bool IsBrush(LRESULT value) {
+  uintptr_t v = static_cast<uintptr_t>(value);
+  return v >= kSysBrushBase && v < kSysBrushBase + kSysColors;
+}
+
+HBRUSH ControlColor(HWND control, UINT msg) {
+  Window* w = Get(control);
+  if (w == nullptr) return nullptr;
+  HWND parent = (w->style & WS_CHILD) ? w->parent : nullptr;
+  HWND target = parent ? parent : control;
+  LRESULT brush = parent ? SendMessageA(parent, msg, reinterpret_cast<WPARAM>(kPaintDc),
+                                        reinterpret_cast<LPARAM>(control))
+                         : 0;
+  // A parent that answers 0 forgot its default procedure; the control asks
+  // DefWindowProc itself, as the platform's controls do.
+  if (brush == 0 && IsWindow(target))
+    brush = DefWindowProcA(target, msg, reinterpret_cast<WPARAM>(kPaintDc),
+                           reinterpret_cast<LPARAM>(control));
+  if (!IsBrush(brush))
+    Finding("the answer to WM_CTLCOLOR message " + Hex(msg) + " from " + DescribeWindow(control) +
+            " is " + Hex(static_cast<uintptr_t>(brush)) +
+            ", not a brush: the control would paint with it");
+  return reinterpret_cast<HBRUSH>(brush);
 }
 
 bool DispatchOnePosted() {
@@ -574,6 +646,7 @@ BOOL WINAPI EnableWindow(HWND hWnd, BOOL bEnable) {
     return FALSE;
   }
   BOOL wasDisabled = (win->style & WS_DISABLED) != 0;
+  if (static_cast<bool>(bEnable) == static_cast<bool>(wasDisabled)) win->needsPaint = true;
   if (bEnable && wasDisabled) {
     win->style &= ~WS_DISABLED;
     w::Deliver(hWnd, WM_ENABLE, TRUE, 0);
@@ -609,6 +682,7 @@ BOOL WINAPI ShowWindow(HWND hWnd, int nCmdShow) {
     if (win == nullptr) return wasVisible;
     if (show) win->style |= WS_VISIBLE;
     else win->style &= ~WS_VISIBLE;
+    if (show) w::InvalidateTree(hWnd);
   }
   return wasVisible;
 }
@@ -741,6 +815,7 @@ LRESULT WINAPI DefWindowProcA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam)
     }
     case WM_SETTEXT:
       win->text = w::IsStringSafe(reinterpret_cast<LPCSTR>(lParam)) ? reinterpret_cast<LPCSTR>(lParam) : "";
+      win->needsPaint = true;
       return TRUE;
     case WM_GETTEXT: {
       if (wParam == 0 || lParam == 0) return 0;
@@ -760,11 +835,48 @@ LRESULT WINAPI DefWindowProcA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam)
       return 0;
     case WM_NCHITTEST:
       return 1;  // HTCLIENT
+    case WM_PAINT:
+      // BeginPaint erases the background first; EndPaint validates.
+      w::Deliver(hWnd, WM_ERASEBKGND, reinterpret_cast<WPARAM>(w::kPaintDc), 0);
+      return 0;
     case WM_ERASEBKGND:
       return 1;
+    case WM_CTLCOLORMSGBOX:
+    case WM_CTLCOLOREDIT:
+    case WM_CTLCOLORLISTBOX:
+    case WM_CTLCOLORBTN:
+    case WM_CTLCOLORDLG:
+    case WM_CTLCOLORSCROLLBAR:
+    case WM_CTLCOLORSTATIC:
+      // The system colours of the control kind (DefWindowProc's
+      // DEFWND_ControlColor): window colour for edit controls and list
+      // boxes, the scroll bar colour, the 3-D face for everything else.
+      if (Msg == WM_CTLCOLOREDIT || Msg == WM_CTLCOLORLISTBOX) return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_WINDOW));
+      if (Msg == WM_CTLCOLORSCROLLBAR) return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_SCROLLBAR));
+      return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_3DFACE));
+    case WM_QUERYDRAGICON:
+      // The class icon, else one of the module's icons, else the system's
+      // application icon: never 0 (Wine's DefWindowProc).
+      return static_cast<LRESULT>(0x1C0);
+    case WM_HELP:
+    case WM_CONTEXTMENU:
+      // A child passes these on to its parent, a top-level window to its
+      // owner (GetParent): DefWindowProc's rule.
+      if (HWND up = GetParent(hWnd)) return SendMessageA(up, Msg, wParam, lParam);
+      return 0;
+    case WM_RBUTTONUP:
+      // The right button going up asks for a context menu.
+      SendMessageA(hWnd, WM_CONTEXTMENU, reinterpret_cast<WPARAM>(hWnd), lParam);
+      return 0;
     default:
       return 0;
   }
+  return 0;
+}
+
+HBRUSH WINAPI GetSysColorBrush(int nIndex) {
+  if (nIndex < 0 || nIndex >= w::kSysColors) return NULL;
+  return reinterpret_cast<HBRUSH>(w::kSysBrushBase + static_cast<uintptr_t>(nIndex));
 }
 
 int WINAPI GetWindowTextA(HWND hWnd, LPSTR lpString, int nMaxCount) {

@@ -11,6 +11,8 @@
 namespace kcore_test {
 namespace {
 
+constexpr ULONG kTestTag = 0x74736554;  // "Test"
+
 class IrqlApcTest : public KernelCoreTest {
  protected:
   // A device whose dispatch routine keeps the IRP pending in `*held`.
@@ -153,7 +155,7 @@ TEST_F(IrqlApcTest, PagedPoolTouchedAtDispatchLevelIsReported) {
     host::RunAtIrql(completeAt, [&] { CompleteWith(irp, STATUS_SUCCESS); });
     return STATUS_SUCCESS;
   });
-  auto event = static_cast<PKEVENT>(ExAllocatePoolWithTag(PagedPool, sizeof(KEVENT), 'tseT'));
+  auto event = static_cast<PKEVENT>(ExAllocatePoolWithTag(PagedPool, sizeof(KEVENT), kTestTag));
   for (KIRQL irql : {PASSIVE_LEVEL, DISPATCH_LEVEL}) {
     completeAt = irql;
     KeInitializeEvent(event, NotificationEvent, FALSE);
@@ -169,7 +171,7 @@ TEST_F(IrqlApcTest, PagedPoolTouchedAtDispatchLevelIsReported) {
   EXPECT_EQ(host::VerifierCount("irql.paged-pool"), 2u) << Joined(host::VerifierFailures());
   std::vector<std::string> all = TakeFailures();
   EXPECT_EQ(all.size(), 2u) << Joined(all);
-  ExFreePoolWithTag(event, 'tseT');
+  ExFreePoolWithTag(event, kTestTag);
 }
 
 }  // namespace

@@ -111,15 +111,22 @@ TEST_F(SimCommand, DefaultRunIsAMultiModeFourPortCardThroughItsLife) {
     EXPECT_EQ(values["BASEADDR"].get<int>(), card["ports"][0]["values"]["BASEADDR"].get<int>() + 8 * i);
     EXPECT_EQ(i == 1 ? 3 : 0, values["PORTMODE"]) << "port " << i;
   }
+  // Values in the order they were written, as the key holds them.
+  auto ordered = nlohmann::ordered_json::parse(Run({"--json"}).out);
+  std::vector<std::string> names;
+  for (const auto& [name, value] : ordered["cards"][0]["ports"][3]["values"].items()) names.push_back(name);
+  EXPECT_EQ((std::vector<std::string>{"BASEADDR", "INTCADDR", "CLKRATE", "INTCIDX", "PORTTYPE", "ECHOADDR", "VECTOR",
+                                      "LEVEL", "TRVECTOR", "TRLEVEL", "AFFINITY", "PORTNAME", "PORTMODE"}),
+            names);
   EXPECT_EQ((std::vector<std::string>{"port-1    COM3      RS485_HALF", "port-2    COM4      RS422",
                                       "port-3    COM5      RS485_HALF", "port-4    COM6      RS485_HALF"}),
             card["page"]["lines"].get<std::vector<std::string>>());
   EXPECT_TRUE(card["page"]["change_enabled"].get<bool>());
   EXPECT_EQ(1, card["page"]["selected"]);
 
-  std::vector<std::string> names;
-  for (const auto& e : run["events"]) names.push_back(e["event"]);
-  EXPECT_EQ((std::vector<std::string>{"plug", "start", "page:set 2=rs422", "page:ok", "remove"}), names);
+  std::vector<std::string> events;
+  for (const auto& e : run["events"]) events.push_back(e["event"]);
+  EXPECT_EQ((std::vector<std::string>{"plug", "start", "page:set 2=rs422", "page:ok", "remove"}), events);
   EXPECT_EQ((std::vector<std::string>{"IRP_MN_QUERY_RESOURCE_REQUIREMENTS: STATUS_SUCCESS",
                                       "IRP_MN_FILTER_RESOURCE_REQUIREMENTS: STATUS_SUCCESS",
                                       "IRP_MN_START_DEVICE: STATUS_SUCCESS",
@@ -132,8 +139,9 @@ TEST_F(SimCommand, DefaultRunIsAMultiModeFourPortCardThroughItsLife) {
   EXPECT_EQ(0, text.exit);
   EXPECT_NE(std::string::npos, text.out.find("|>port-2    COM4      RS422      |"));
   EXPECT_NE(std::string::npos, text.out.find("PCIMULTI\\PCI_SER\\020D0001  COM4  Started"));
-  EXPECT_NE(std::string::npos, text.out.find("wrote PORTMODE = 0x3 in 020D0001\\Device Parameters"));
-  EXPECT_NE(std::string::npos, text.out.find("verifier: 0 finding(s)"));
+  EXPECT_NE(std::string::npos, text.out.find("wrote PORTMODE = 3 in 020D0001\\Device Parameters"));
+  EXPECT_NE(std::string::npos, text.out.find("verifier: 0 finding(s); driver unloaded\n"
+                                             "  left over: pool 0 blocks/0 bytes"));
 }
 
 // --- Cards ----------------------------------------------------------------------
@@ -367,6 +375,19 @@ TEST_F(SimCommand, RegistryFileValuesOfEveryTypeRoundTrip) {
   EXPECT_EQ(saved, Slurp(reg));
 }
 
+TEST_F(SimCommand, RegistryFileNamesAndTextsBeyondAsciiRoundTrip) {
+  auto utf16 = [](const std::u16string& text) {
+    std::string bytes;
+    for (char16_t c : text) bytes += {static_cast<char>(c & 0xFF), static_cast<char>(c >> 8)};
+    return bytes;
+  };
+  const std::u16string key = u"\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Stra\u00DFe]\r\n\"Gr\u00FC\u00DFe\"=\"\u20AC 5\"\r\n";
+  std::string reg = File("names.reg").string();
+  std::ofstream(reg, std::ios::binary) << "\xFF\xFE" << utf16(u"Windows Registry Editor Version 5.00\r\n" + key);
+  RunJson({"--registry", reg, "--events", "start"});
+  EXPECT_NE(std::string::npos, Slurp(reg).find(utf16(key)));
+}
+
 TEST_F(SimCommand, RegistryFileThatCannotBeParsedIsRefusedWithItsLineAndLeftAlone) {
   const std::string header = "Windows Registry Editor Version 5.00\r\n\r\n";
   const std::vector<std::pair<std::string, std::string>> cases = {
@@ -409,6 +430,7 @@ TEST_F(SimCommand, BadInputIsOneLineOnStderrExitTwoAndNothingWritten) {
       {{"--events", "page:set 2=rs999"}, "--events: 'page:set 2=rs999' is not an event"},
       {{"--events", "sleep S5"}, "--events: 'sleep S5' is not an event"},
       {{"--events", "start,,stop"}, "--events: 'start,,stop' has an empty event"},
+      {{"--events", "missing/life.txt"}, "--events: 'missing/life.txt' is neither a file nor an event"},
       {{"--on", "2"}, "--on: '2' names no card"},
       {{"--modules", "1101"}, "--modules: modules= is for the 32-port card only"},
       {{"--model"}, "--model: 1 required MODEL missing"},

@@ -644,7 +644,8 @@ TEST_F(DialogTest, ListDoubleClickAndComboPickNotifyInOrder) {
   EXPECT_EQ(listSelection, 2);
   EXPECT_EQ(comboSelection, 1);
   EXPECT_EQ(recorder_.Commands(),
-            (std::vector<WPARAM>{MAKEWPARAM(1000, LBN_SELCHANGE), MAKEWPARAM(1000, LBN_DBLCLK),
+            (std::vector<WPARAM>{MAKEWPARAM(1000, LBN_SETFOCUS), MAKEWPARAM(1000, LBN_SELCHANGE),
+                                 MAKEWPARAM(1000, LBN_DBLCLK), MAKEWPARAM(1000, LBN_KILLFOCUS),
                                  MAKEWPARAM(1002, CBN_DROPDOWN), MAKEWPARAM(1002, CBN_SELENDOK),
                                  MAKEWPARAM(1002, CBN_CLOSEUP), MAKEWPARAM(1002, CBN_SELCHANGE),
                                  MAKEWPARAM(IDOK, BN_CLICKED)}));

@@ -492,9 +492,11 @@ class Life {
         if (host::IsDeviceAlive(device)) ++v.devicesLeft;
       }
     }
-    for (auto list : {host::MachineEndChecks(), host::IoEndChecks(), host::KernelEndChecks(),
-                      host::VerifierFailures(), host::Win32EndChecks()})
-      v.findings.insert(v.findings.end(), list.begin(), list.end());
+    std::vector<std::string> left;
+    for (auto list : {host::MachineEndChecks(), host::IoEndChecks(), host::KernelEndChecks(), host::Win32EndChecks()})
+      left.insert(left.end(), list.begin(), list.end());
+    v.findings = host::VerifierFindings();
+    for (auto& what : left) v.findings.push_back({"end-of-run", what});
   }
 
   const Options& options_;

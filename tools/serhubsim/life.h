@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "host/machine.h"
+#include "host/verifier.h"
 #include "options.h"
 #include "registry.h"
 
@@ -70,7 +71,9 @@ struct CardRecord {
 };
 
 struct VerifierRecord {
-  std::vector<std::string> findings;
+  // The verifier's findings with their check IDs, then what the end-of-run
+  // checks found left behind (check "end-of-run").
+  std::vector<host::VerifierFinding> findings;
   size_t poolBlocks = 0, poolBytes = 0, poolAllocations = 0;
   long references = 0;
   size_t irps = 0;

@@ -251,7 +251,15 @@ std::vector<Event> ParseEvents(const std::string& value) {
       if (fromFile) continue;
       throw Refused{"'" + value + "' has an empty event; separate events with single commas"};
     }
-    events.push_back(ParseEvent(part));
+    try {
+      events.push_back(ParseEvent(part));
+    } catch (const Refused& refused) {
+      // One word that is no event may be a file name mistyped.
+      if (!fromFile && value.find(',') == std::string::npos && value.find_first_of("/.") != std::string::npos)
+        throw Refused{"'" + value + "' is neither a file nor an event; give a file of events or a list of " +
+                      kEventsAccepted};
+      throw;
+    }
   }
   if (events.empty()) throw Refused{"'" + value + "' holds no event"};
   return events;
@@ -278,7 +286,7 @@ constexpr const char* kDescription =
     "run, every card still present is removed at the end and the driver unloads.\n"
     "Prints the device tree, each port's published values, the \"Ports\" page as the\n"
     "user sees it, every event with the statuses it produced and the verifier's\n"
-    "summary. Exit status: 0 clean, 1 the verifier found something, 2 bad input.";
+    "summary. Exit status: 0 clean, 1 the verifier found something, 2 bad input.\n";
 
 constexpr const char* kFooter =
     "Cards: MODEL[@B:D:F][,memory][,modules=MASK][,irq=VECTOR:LEVEL:AFFINITY]\n"
@@ -290,7 +298,11 @@ constexpr const char* kFooter =
     "  modules=  32-port card: fitted expansion modules, module 1 first, e.g. 1101\n"
     "  irq=      the translated interrupt: vector, level, affinity (e.g. 0x3B:16:1)\n"
     "\n"
-    "Events (a list separated by commas, or a file of them, one or more a line):\n"
+    "Events (a list separated by commas, or a file of them, one or more a line; '#'\n"
+    "starts a comment). Default: ";
+
+constexpr const char* kFooterEvents =
+    "\n"
     "  start            start the card and enumerate and install its ports\n"
     "  query-stop, cancel-stop, stop     (stop queries first unless already queried)\n"
     "  query-remove, cancel-remove, remove, surprise-remove\n"
@@ -302,7 +314,12 @@ constexpr const char* kFooter =
     "  page:discard P=MODE   the same, but Cancel in the dialog\n"
     "  page:ok, page:apply, page:cancel  the sheet's buttons\n"
     "  MODE is rs232, rs485half, rs485full or rs422. Page events open the sheet\n"
-    "  when it is not open; a sheet still open at the end is cancelled.\n"
+    "  when it is not open; a sheet still open at the end is cancelled. Each event\n"
+    "  goes to every card in turn (or to card N only, with --on N) before the next.\n"
+    "  An event the card's state does not allow is reported and not sent.\n"
+    "\n"
+    "Registry files are in the \"Windows Registry Editor Version 5.00\" format\n"
+    "(UTF-16LE, as the registry editor exports); a missing file is created.\n"
     "\n"
     "Examples:\n"
     "  serhubsim                                  the default: one 4m card at 2:13:0\n"
@@ -337,7 +354,7 @@ void Refuse(const std::string& message) { std::fprintf(stderr, "serhubsim: %s\n"
 
 ParseResult ParseCommandLine(int argc, char** argv) {
   CLI::App app(kDescription, "serhubsim");
-  app.footer(kFooter);
+  app.footer(std::string(kFooter) + kDefaultEvents + kFooterEvents);
   app.get_formatter()->column_width(30);
 
   std::vector<std::string> cardTexts;
@@ -346,9 +363,9 @@ ParseResult ParseCommandLine(int argc, char** argv) {
   std::string events;
   Options options;
 
-  app.add_option("--card", cardTexts, "A card on the machine (repeatable; see Cards)")
-                   ->type_name("CARD")
-                   ->check(Check([](const std::string& v) { ParseCard(v); }, ""));
+  app.add_option("--card", cardTexts, "A card on the machine (repeatable; see Cards; default 4m)")
+      ->type_name("CARD")
+      ->check(Check([](const std::string& v) { ParseCard(v); }, ""));
   auto* modelOpt = app.add_option("--model", model, "One card of this model (as --card MODEL)")
                        ->type_name("MODEL")
                        ->check(Check([](const std::string& v) { CardSpec c; Model(v, c); }, ""));
@@ -360,16 +377,14 @@ ParseResult ParseCommandLine(int argc, char** argv) {
                          ->type_name("MASK")
                          ->check(Check([](const std::string& v) { CardSpec c; Modules(v, c); }, ""));
 
-  app.add_option("--events", events, std::string("The events of the cards' life, a list or a file (default: ") +
-                                         kDefaultEvents + ")")
+  app.add_option("--events", events, "The events of the cards' life, a list or a file (see Events)")
       ->type_name("LIST|FILE")
       ->check(Check([](const std::string& v) { ParseEvents(v); }, ""));
   app.add_option("--on", options.onCard, "Apply the events to card N only (1 = the first --card)")
       ->type_name("N")
-      ->check(CLI::Range(1, 32));
+      ->check(CLI::Range(1, 32).description(""));
   app.add_option("--registry", options.registryPath,
-                 "Load the machine's registry from FILE at the start and save it there at the end "
-                 "(\"Windows Registry Editor Version 5.00\" format; created when missing)")
+                 "Load the registry from FILE (.reg) at the start, save it there at the end")
       ->type_name("FILE");
   app.add_flag("--json", options.json, "Print one JSON object instead of the report");
   app.add_flag("--registers", options.registers, "List every register access of every event");

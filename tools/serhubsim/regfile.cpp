@@ -16,9 +16,25 @@ constexpr const char* kRoot = "HKEY_LOCAL_MACHINE";
 // The registry editor wraps a hex line once it reaches this column.
 constexpr size_t kHexWrapColumn = 77;
 
-std::u16string Widen(const std::string& text) { return std::u16string(text.begin(), text.end()); }
+// Names in the store are narrow strings: ASCII, anything else kept as UTF-8
+// (characters of the Basic Multilingual Plane).
+std::u16string Widen(const std::string& text) {
+  std::u16string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c >= 0xE0 && i + 2 < text.size()) {
+      out.push_back(static_cast<char16_t>((c & 0x0F) << 12 | (text[i + 1] & 0x3F) << 6 | (text[i + 2] & 0x3F)));
+      i += 2;
+    } else if (c >= 0xC0 && i + 1 < text.size()) {
+      out.push_back(static_cast<char16_t>((c & 0x1F) << 6 | (text[i + 1] & 0x3F)));
+      i += 1;
+    } else {
+      out.push_back(c);
+    }
+  }
+  return out;
+}
 
-// Names in the store are ASCII; anything else is kept as UTF-8.
 std::string Narrow(const std::u16string& text) {
   std::string out;
   for (char16_t c : text) {
