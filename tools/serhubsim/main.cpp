@@ -13,6 +13,8 @@ int main(int argc, char** argv) {
   sim::ParseResult parsed = sim::ParseCommandLine(argc, argv);
   if (!parsed.options) return parsed.exitCode;
   const sim::Options& options = *parsed.options;
+  // Run modes other than the scripted life (a benchmark, say) are dispatched
+  // here, before the life runs.
 
   sim::RunResult run = sim::RunLife(options);
   if (options.json)
