@@ -13,7 +13,7 @@
 
 namespace sim {
 
-struct CardSpec {
+struct CardRequest {
   std::string text;          // as given, for messages
   std::string model;         // "2", "4", "8", "16", "32", "2m", "4m", "32mem" or "" (subsystem)
   uint32_t subsystem = 0;    // the subsystem dword the card answers with
@@ -56,7 +56,7 @@ struct Event {
 };
 
 struct Options {
-  std::vector<CardSpec> cards;
+  std::vector<CardRequest> cards;
   std::vector<Event> events;
   int onCard = 0;  // 1-based card the events apply to; 0: every card
   bool json = false;
