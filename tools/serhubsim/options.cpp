@@ -391,6 +391,17 @@ ParseResult ParseCommandLine(int argc, char** argv) {
   app.add_flag("--quiet", options.quiet, "Print only the events and the verifier's summary");
   // Further run modes that replace the scripted life (such as a benchmark)
   // are added here and dispatched in main before the life runs.
+  app.add_flag("--bench", options.bench,
+               "Run whole lives (load, add, start, ports installed, the sheet accepted, removal, "
+               "unload) of a 2-, 8- and 32-port card back to back; print lives per second and "
+               "the pool allocations, registry operations and IRPs of one life");
+  app.add_option("--bench-seconds", options.benchSeconds, "Time --bench spends on each card (default 1)")
+      ->type_name("S")
+      ->check(CLI::Range(0.001, 600.0));
+  app.add_option("--bench-ports", options.benchPorts, "The cards --bench runs, by port count (default 2,8,32)")
+      ->type_name("N,...")
+      ->delimiter(',')
+      ->check(CLI::IsMember({2, 4, 8, 16, 32}));
 
   std::vector<int> keyPath;
   auto* keypath = app.add_subcommand("keypath", "Print the instance ID and registry key of a port");

@@ -64,6 +64,9 @@ struct Options {
   bool quiet = false;
   std::string registryPath;        // "" when no registry file is kept
   std::optional<RegFile> registry;  // its contents when it existed
+  bool bench = false;               // --bench: whole lives back to back, measured
+  double benchSeconds = 1.0;
+  std::vector<int> benchPorts = {2, 8, 32};
 };
 
 // The outcome of reading the command line: run with `options`, or stop with
