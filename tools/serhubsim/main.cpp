@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <fstream>
 
+#include "bench.h"
 #include "life.h"
 #include "options.h"
 #include "regfile.h"
@@ -13,8 +14,13 @@ int main(int argc, char** argv) {
   sim::ParseResult parsed = sim::ParseCommandLine(argc, argv);
   if (!parsed.options) return parsed.exitCode;
   const sim::Options& options = *parsed.options;
-  // Run modes other than the scripted life (a benchmark, say) are dispatched
-  // here, before the life runs.
+  if (options.bench) {
+    sim::BenchOptions bench;
+    bench.seconds = options.benchSeconds;
+    bench.ports = options.benchPorts;
+    bench.json = options.json;
+    return sim::RunBench(bench, stdout);
+  }
 
   sim::RunResult run = sim::RunLife(options);
   if (options.json)
