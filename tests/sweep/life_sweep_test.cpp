@@ -42,12 +42,12 @@ const Model kModels[] = {
     {"Ports16_1", host::CardModel::Ports16, false, 1, 2},
     {"Ports2MultiMode", host::CardModel::Ports2MultiMode, false},
     {"Ports4MultiModeMemory", host::CardModel::Ports4MultiMode, true},
-    // The 32-port card with its first two expansion modules: the probe of
-    // the third fails and ports 0 to 15 are reported. Every port repeats the
-    // same failure points, so the full card (whose life the session tests
-    // run) would only double the points and quadruple the time.
-    {"Ports32_0", host::CardModel::Ports32, false, 0, 2, 2},
-    {"Ports32_1", host::CardModel::Ports32, false, 1, 2, 2},
+    {"Ports32_0", host::CardModel::Ports32, false, 0, 3},
+    {"Ports32_1", host::CardModel::Ports32, false, 1, 3},
+    {"Ports32_2", host::CardModel::Ports32, false, 2, 3},
+    // The 32-port card without its third expansion module: the probe fails
+    // there and ports 0 to 15 are reported.
+    {"Ports32TwoModules", host::CardModel::Ports32, false, 0, 1, 2},
 };
 
 void PrintTo(const Model& m, std::ostream* os) { *os << m.name; }
