@@ -11,7 +11,7 @@
 //   host::DeviceNode& node = host::BringUpCard(card, 2, 13, 1);
 //   ASSERT_EQ(host::NodeState::Started, node.State());
 //   for (host::DeviceNode* port : node.Children()) ...   // started port stacks
-//   host::RemoveDevice(node);                              // children first
+//   host::QueryAndRemove(node);                            // children first
 //
 // Everything that sends requests runs in the calling thread (the Plug and Play
 // manager's), except power requests, which come from a power-manager thread.
@@ -286,6 +286,8 @@ enum class Delivery {
   FromThread,    // marked pending, STATUS_PENDING returned, completed from another thread at once
   HoldPending,   // marked pending, STATUS_PENDING returned, completed from another thread on ReleaseHeld
   HoldBlocking,  // the dispatch routine blocks until ReleaseHeld, then answers and returns
+  FromDpc,       // marked pending, STATUS_PENDING returned, answered from another thread and
+                 // completed there at DISPATCH_LEVEL, as a DPC would
 };
 
 // One request that reached the PCI device.
@@ -357,7 +359,7 @@ class PciDevice {
   NTSTATUS Answer(PIRP irp);  // fills the answer, sets IoStatus, returns the status (no completion)
   NTSTATUS AnswerPnp(PIRP irp, PIO_STACK_LOCATION stack);
   NTSTATUS AnswerPower(PIRP irp, PIO_STACK_LOCATION stack);
-  NTSTATUS Finish(PIRP irp, std::optional<NTSTATUS> forced, bool pended);
+  NTSTATUS Finish(PIRP irp, std::optional<NTSTATUS> forced, bool pended, bool atDispatch = false);
 
   Card& card_;
   ULONG bus_, device_, function_;
@@ -531,7 +533,8 @@ DeviceNode& PlugCard(Card& card, ULONG bus, ULONG device, ULONG function,
                      const PlugOptions& options = {});
 // PlugCard, IRP_MN_QUERY_RESOURCE_REQUIREMENTS and IRP_MN_FILTER_RESOURCE_REQUIREMENTS,
 // IRP_MN_START_DEVICE with the card's raw and translated resources (followed,
-// as on the platform, by IRP_MN_QUERY_PNP_DEVICE_STATE), then bus relations
+// as on the platform, by IRP_MN_QUERY_CAPABILITIES and, after a first start,
+// IRP_MN_QUERY_PNP_DEVICE_STATE), then bus relations
 // (which installs and starts the port devices). A failed AddDevice or start
 // ends it (a failed filter does not: the unfiltered list stays in effect);
 // the node's statuses and State() tell where.
@@ -563,22 +566,27 @@ NTSTATUS StartDevice(DeviceNode& node, bool removeOnFailure = true);
 // resource requirements), installed (COM port installer), given the serial
 // port driver (AddDevice, IRP_MN_FILTER_RESOURCE_REQUIREMENTS) and started
 // without resources, then asked for their own bus relations. Every buffer a
-// child hands out is checked (live pool block, expected tag, exact size) and
+// child hands out is checked (a live pool block its contents fit) and
 // freed. Children missing from the answer get IRP_MN_SURPRISE_REMOVAL when
-// started, then IRP_MN_REMOVE_DEVICE.
+// started, then IRP_MN_REMOVE_DEVICE (a second one for a disabled child).
 NTSTATUS QueryBusRelations(DeviceNode& node);
 NTSTATUS QueryStop(DeviceNode& node);
 NTSTATUS CancelStop(DeviceNode& node);
+// IRP_MN_STOP_DEVICE; refused (with a finding) unless a granted query stop
+// came first, as the manager never sends it otherwise.
 NTSTATUS StopDevice(DeviceNode& node);
-// Query remove goes to the children first; a refusal cancels the queries
-// that were granted.
+// RemovalRelations of the node first, then query remove to the children
+// first; a refusal cancels the queries that were granted.
 NTSTATUS QueryRemove(DeviceNode& node);
 NTSTATUS CancelRemove(DeviceNode& node);
 // Surprise removal: children first, then the node.
 NTSTATUS SurpriseRemove(DeviceNode& node);
 // IRP_MN_REMOVE_DEVICE: children first, then the node. A card's PCI device
-// object and device node go with it (the card stops decoding); a child's
-// reference is released. The function driver is unloaded after its last device.
+// object and device node go with it (the card stops decoding). A child that
+// its bus still reports keeps its device node and PDO (Disabled); one that
+// is gone has its reference released. The function driver is unloaded after
+// its last device. Refused (with a finding) for a started node that was
+// neither query-removed nor surprise-removed.
 NTSTATUS RemoveDevice(DeviceNode& node);
 // Query remove, then remove (or cancel remove when the query is refused).
 NTSTATUS QueryAndRemove(DeviceNode& node);
@@ -621,16 +629,20 @@ DeviceNode* FindNode(PDEVICE_OBJECT pdo);
 // The present node with this instance ID (children) or instance path.
 DeviceNode* FindNodeByInstance(const std::string& instanceIdOrPath);
 
-// Pool tags the manager expects on buffers a child's PDO hands out (0: not
-// checked). Defaults: "Ddk " for IDs, text and bus relations, "Zbus" for bus
-// information.
-struct ChildBufferTags {
-  ULONG ids = 0x206B6444;        // "Ddk "
-  ULONG text = 0x206B6444;       // "Ddk "
-  ULONG relations = 0x206B6444;  // "Ddk "
-  ULONG busInformation = 0x7375625A;  // "Zbus"
+// A buffer a child's stack handed out in a completed request, as the manager
+// takes it over before freeing it. Windows asks only that it is pool the
+// requester can free and that its contents fit; what a driver promises
+// beyond that (its pool tags, buffers exactly as large as their contents)
+// is for the driver's tests to check through this hook.
+struct HandedOutBuffer {
+  std::string what;  // "device ID", "hardware IDs", "compatible IDs", "instance ID",
+                     // "device description", "location text", "bus information", "bus relations"
+  ULONG tag;
+  size_t size;    // the pool block's size
+  size_t needed;  // bytes its contents use (strings up to the final NUL, lists up to their last entry)
 };
-void SetExpectedBufferTags(const ChildBufferTags& tags);
+// One hook at a time; ResetMachine removes it.
+void OnHandedOutBuffer(std::function<void(const HandedOutBuffer&)> hook);
 
 // ===========================================================================
 // COM port class installer (the Ports class of the platform): each newly
@@ -639,11 +651,13 @@ void SetExpectedBufferTags(const ChildBufferTags& tags);
 // (COM1 and COM2 belong to the machine's own ports); a port whose key already
 // names a PORTNAME keeps it.
 constexpr const char* kComNameArbiterKey = "SYSTEM\\CurrentControlSet\\Control\\COM Name Arbiter";
-// The PORTNAME of the port with this instance ID (e.g. "020D0105"); "" if none.
+// The PORTNAME of the port with this instance ID (e.g. "020D0105"), found
+// through the device node that had it; "" if none.
 std::string ComName(const std::string& instanceId);
 // Numbers claimed in the arbiter's database, ascending.
 std::vector<int> ClaimedComNumbers();
-// Uninstalls a port: frees its number and deletes its instance key.
+// Uninstalls a port: frees its number and deletes its instance key (the
+// device node's; nothing when no node ever had the instance ID).
 void UninstallPort(const std::string& instanceId);
 
 // ===========================================================================
@@ -673,7 +687,19 @@ PowerResult QuerySystemPower(DeviceNode& node, SYSTEM_POWER_STATE state,
 PowerResult QueryDevicePower(DeviceNode& node, DEVICE_POWER_STATE state);
 PowerResult WaitWake(DeviceNode& node, SYSTEM_POWER_STATE state);
 
-// A power request running on its own thread while the test goes on.
+// A system power request as the power manager sends it: IRP_MN_SET_POWER or
+// IRP_MN_QUERY_POWER of type SystemPowerState to the top of every device
+// stack that has its drivers, one stack after the other: children before
+// their parent for a sleeping or off state, parents first for
+// PowerSystemWorking. One result per node, in the order sent.
+struct NodePowerResult {
+  DeviceNode* node;
+  PowerResult result;
+};
+std::vector<NodePowerResult> SendSystemPowerToAll(UCHAR minor, SYSTEM_POWER_STATE state,
+                                                  POWER_ACTION action = PowerActionSleep);
+
+// A power request running on a power-manager thread while the test goes on.
 class PendingPower {
  public:
   PendingPower(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state,
@@ -687,8 +713,7 @@ class PendingPower {
 
  private:
   struct State;
-  std::shared_ptr<State> state_;
-  std::thread thread_;
+  std::shared_ptr<State> state_;  // shared with the power manager's worker thread
 };
 std::unique_ptr<PendingPower> SendPowerAsync(PDEVICE_OBJECT device, UCHAR minor,
                                              POWER_STATE_TYPE type, POWER_STATE state,

@@ -253,7 +253,7 @@ std::vector<std::string> HalEndChecks() {
   std::lock_guard<std::mutex> lock(s.mutex);
   std::vector<std::string> out;
   for (const auto& [va, m] : s.mappings)
-    out.push_back("I/O space still mapped: physical " + Hex(m.info.physical) + " length " +
+    out.push_back("mm.mapping-leak: I/O space still mapped: physical " + Hex(m.info.physical) + " length " +
                   Hex(m.info.length) + " at " + Hex(va));
   return out;
 }

@@ -11,13 +11,15 @@
 // location when it passed it (the status, whether it was marked pending), so
 // the dispatch's return value can be checked even when the IRP has been
 // completed (and perhaps freed) by the time the dispatch routine returns.
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <memory>
-#include <condition_variable>
 #include <mutex>
 #include <set>
+#include <thread>
 
 #include "host/kernel.h"
 #include "host/verifier.h"
@@ -54,6 +56,7 @@ struct IrpRecord {
   size_t bytes = 0;
   bool external = false;  // memory from the caller (IoInitializeIrp)
   bool threaded = false;  // IoBuildSynchronousFsdRequest
+  bool apcQueued = false;  // finished; its completion APC has not run yet
   bool freed = false;
   bool freeDeferred = false;
   IrpState state = IrpState::Idle;
@@ -64,6 +67,7 @@ struct IrpRecord {
   std::map<PDEVICE_OBJECT, int> powerReceived;
   std::map<PDEVICE_OBJECT, int> powerStarts;
   bool powerChecked = false;
+  POWER_STATE_TYPE powerType = SystemPowerState;  // of IRP_MN_SET_POWER / QUERY_POWER
   // Buffered I/O of a synchronous FSD request.
   void* systemBuffer = nullptr;
   void* userBuffer = nullptr;
@@ -73,10 +77,25 @@ struct IrpRecord {
   UCHAR minor = 0;
 };
 
+// The power manager's serialisation on Windows 2000/XP: a device has at most
+// one IRP_MN_SET_POWER or IRP_MN_QUERY_POWER of each type (system, device)
+// active; PoCallDriver holds back the next one until the device calls
+// PoStartNextPowerIrp for the active one ("Calling PoStartNextPowerIrp").
+using PowerKey = std::pair<PDEVICE_OBJECT, int>;
+struct QueuedPower {
+  PowerKey key;
+  PIRP irp;
+};
+
 struct IrpTable {
   std::mutex lock;
   std::map<PIRP, std::unique_ptr<IrpRecord>> irps;  // kept after free until reset
   int failNth = 0;
+  std::set<PowerKey> powerBusy;
+  std::deque<QueuedPower> powerQueued;  // held back, in arrival order
+  std::vector<QueuedPower> powerReady;  // released, to be delivered outside the lock
+  std::set<PDEVICE_OBJECT> pagableReported;
+  std::function<void(std::function<void()>)> powerDelivery;
 };
 
 IrpTable& T() {
@@ -84,7 +103,49 @@ IrpTable& T() {
   return table;
 }
 
+bool SerialisedPower(UCHAR minor) {
+  return minor == IRP_MN_SET_POWER || minor == IRP_MN_QUERY_POWER;
+}
+
+// Releases the device's active request of that type and readies the next one
+// held back for it. Caller holds the lock.
+void ReleasePowerLocked(PowerKey key) {
+  IrpTable& t = T();
+  if (t.powerBusy.erase(key) == 0) return;
+  for (auto it = t.powerQueued.begin(); it != t.powerQueued.end(); ++it) {
+    if (it->key == key) {
+      t.powerBusy.insert(key);
+      t.powerReady.push_back(*it);
+      t.powerQueued.erase(it);
+      return;
+    }
+  }
+}
+
+void PresentPowerIrp(PDEVICE_OBJECT device, PIRP irp);
+void StartNextPowerIrp(PIRP irp);
+
+// Delivers what ReleasePowerLocked readied, from a thread of the power
+// manager (the driver that called PoStartNextPowerIrp may hold a lock).
+void DeliverReadyPower() {
+  std::vector<QueuedPower> ready;
+  std::function<void(std::function<void()>)> delivery;
+  {
+    std::lock_guard<std::mutex> lock(T().lock);
+    ready.swap(T().powerReady);
+    delivery = T().powerDelivery;
+  }
+  for (const QueuedPower& q : ready) {
+    std::function<void()> job = [q] { PresentPowerIrp(q.key.first, q.irp); };
+    if (delivery)
+      delivery(std::move(job));
+    else
+      std::thread(std::move(job)).detach();
+  }
+}
+
 thread_local bool t_inPoCallDriver = false;
+thread_local bool t_presentingHeldPower = false;
 
 PIO_STACK_LOCATION Location(PIRP irp, int l) {
   return reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + (l - 1);
@@ -120,6 +181,7 @@ void ResetRecordForUse(IrpRecord& r, CCHAR stackSize) {
   r.powerReceived.clear();
   r.powerStarts.clear();
   r.powerChecked = false;
+  r.apcQueued = false;
 }
 
 PIRP AllocateIrp(CCHAR stackSize, bool injectFaults, bool threaded) {
@@ -166,6 +228,7 @@ void CheckPowerStartsLocked(IrpRecord& r) {
   for (auto& [dev, received] : r.powerReceived) {
     (void)received;
     int calls = r.powerStarts.count(dev) ? r.powerStarts[dev] : 0;
+    if (required && calls == 0) ReleasePowerLocked({dev, r.powerType});  // so nothing waits forever
     if ((required && calls != 1) || calls > 1) {
       VerifierFail("power.start-next-count", kcore::DeviceText(dev) + " handled " + IrpText(r) +
                                                  " and called PoStartNextPowerIrp " +
@@ -184,10 +247,36 @@ void CheckPowerStartsLocked(IrpRecord& r) {
   }
 }
 
-// What happens when completion runs past the sender: a threaded IRP returns
-// its status to the IO_STATUS_BLOCK, signals the event and is freed.
-void FinishIrp(PIRP irp) {
+// The I/O manager's completion APC of a threaded IRP, run in the thread
+// that built it: returns the status to the IO_STATUS_BLOCK, copies buffered
+// input back, signals the event and frees the IRP.
+void CompleteThreadedIrp(PIRP irp) {
   PKEVENT event = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(T().lock);
+    IrpRecord* r = Find(irp);
+    if (r == nullptr || r->freed || !r->apcQueued) return;
+    r->apcQueued = false;
+    if (r->copyBackOnCompletion && r->systemBuffer != nullptr && NT_SUCCESS(irp->IoStatus.Status)) {
+      size_t n =
+          irp->IoStatus.Information < r->userLength ? irp->IoStatus.Information : r->userLength;
+      std::memcpy(r->userBuffer, r->systemBuffer, n);
+    }
+    if (irp->UserIosb != nullptr) *irp->UserIosb = irp->IoStatus;
+    event = irp->UserEvent;
+    if (r->completionDepth > 0)
+      r->freeDeferred = true;
+    else
+      ReleaseIrpMemoryLocked(*r);
+  }
+  if (event != nullptr) kcore::SignalEventFromIoManager(event);
+}
+
+// What happens when completion runs past the sender: a threaded IRP is
+// finished by an APC to its thread (see irql.cpp for when that runs).
+void FinishIrp(PIRP irp) {
+  PVOID thread;
+  PKEVENT event;
   {
     std::lock_guard<std::mutex> lock(T().lock);
     IrpRecord* r = Find(irp);
@@ -202,16 +291,12 @@ void FinishIrp(PIRP irp) {
               "to (the sender's completion routine must return STATUS_MORE_PROCESSING_REQUIRED)");
       return;
     }
-    if (r->copyBackOnCompletion && r->systemBuffer != nullptr && NT_SUCCESS(irp->IoStatus.Status)) {
-      size_t n = irp->IoStatus.Information < r->userLength ? irp->IoStatus.Information : r->userLength;
-      std::memcpy(r->userBuffer, r->systemBuffer, n);
-    }
-    if (irp->UserIosb != nullptr) *irp->UserIosb = irp->IoStatus;
+    r->apcQueued = true;
+    thread = irp->Tail.Overlay.Thread;
     event = irp->UserEvent;
-    if (r->completionDepth > 0) r->freeDeferred = true;
-    else ReleaseIrpMemoryLocked(*r);
   }
-  if (event != nullptr) kcore::SignalEventFromIoManager(event);
+  DeliverReadyPower();
+  kcore::QueueKernelApc(thread, event, [irp] { CompleteThreadedIrp(irp); });
 }
 
 NTSTATUS NTAPI SendAsyncDone(PDEVICE_OBJECT, PIRP irp, PVOID context);
@@ -328,6 +413,18 @@ void ResetIrps() {
   }
   T().irps.clear();
   T().failNth = 0;
+  T().powerBusy.clear();
+  T().powerQueued.clear();
+  T().powerReady.clear();
+  T().pagableReported.clear();
+}
+
+void ForgetPowerDevice(PDEVICE_OBJECT device) {
+  std::lock_guard<std::mutex> lock(T().lock);
+  for (auto it = T().powerBusy.begin(); it != T().powerBusy.end();) {
+    it = it->first == device ? T().powerBusy.erase(it) : std::next(it);
+  }
+  T().pagableReported.erase(device);
 }
 
 void IrpEndChecks(std::vector<std::string>& out) {
@@ -341,7 +438,7 @@ void IrpEndChecks(std::vector<std::string>& out) {
       case IrpState::Completing: state = "still completing"; break;
       case IrpState::Finished: state = "completed"; break;
     }
-    out.push_back(IrpText(*r) + " was never freed (" + state + ")");
+    out.push_back("io.irp-leak: " + IrpText(*r) + " was never freed (" + state + ")");
   }
 }
 
@@ -420,7 +517,7 @@ VOID NTAPI IoFreeIrp(PIRP Irp) {
                  "IoFreeIrp of " + kcore::PointerText(Irp) + ", which is not an IRP");
     return;
   }
-  if (r->freed || r->freeDeferred) {
+  if (r->freed || r->freeDeferred || r->apcQueued) {
     VerifierFail("io.free-threaded-irp",
                  r->threaded ? "IoFreeIrp of " + IrpText(*r) +
                                    ", built by IoBuildSynchronousFsdRequest: the I/O manager "
@@ -446,6 +543,8 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   using namespace host;
   bool viaPoCallDriver = t_inPoCallDriver;
   t_inPoCallDriver = false;
+  bool heldPower = t_presentingHeldPower;
+  t_presentingHeldPower = false;
   KIRQL irql = kcore::Irql();
   if (irql > DISPATCH_LEVEL)
     VerifierFail("irql.call-driver", "IoCallDriver at IRQL " + std::to_string(irql));
@@ -453,6 +552,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   std::shared_ptr<LocationPass> pass;
   PDRIVER_DISPATCH dispatch;
   int location;
+  UCHAR dispatchMajor, dispatchMinor;
   {
     std::lock_guard<std::mutex> lock(T().lock);
     IrpRecord* r = Find(Irp);
@@ -488,6 +588,14 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                        " with IoStatus.Status " + kcore::StatusText(Irp->IoStatus.Status) +
                        " (a Plug and Play request must start with STATUS_NOT_SUPPORTED)");
     }
+    if (r->state == IrpState::Idle &&
+        Location(Irp, Irp->CurrentLocation - 1)->MajorFunction == IRP_MJ_POWER &&
+        Irp->IoStatus.Status != STATUS_NOT_SUPPORTED) {
+      VerifierFail("io.power-initial-status",
+                   IrpText(*r) + " sent to " + kcore::DeviceText(DeviceObject) +
+                       " with IoStatus.Status " + kcore::StatusText(Irp->IoStatus.Status) +
+                       " (a power request must start with STATUS_NOT_SUPPORTED)");
+    }
     Irp->CurrentLocation--;
     Irp->Tail.Overlay.CurrentStackLocation--;
     location = Irp->CurrentLocation;
@@ -502,6 +610,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                          " with IoCallDriver (power IRPs go through PoCallDriver)");
       }
       ++r->powerReceived[DeviceObject];
+      if (SerialisedPower(sp->MinorFunction)) r->powerType = sp->Parameters.Power.Type;
     }
     if (static_cast<size_t>(location) > r->locations.size()) r->locations.resize(location);
     auto& slot = r->locations[location - 1];
@@ -510,10 +619,23 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     pass = slot;
     r->state = IrpState::InDriver;
     dispatch = DeviceObject->DriverObject->MajorFunction[sp->MajorFunction];
+    dispatchMajor = sp->MajorFunction;
+    dispatchMinor = sp->MinorFunction;
   }
 
   NTSTATUS status = dispatch(DeviceObject, Irp);
+  if (kcore::Irql() != irql) {
+    // I/O verification checks the IRQL around every dispatch routine; the
+    // stand-in puts it back so the caller can go on.
+    VerifierFail("io.irql-changed", kcore::DeviceText(DeviceObject) + " returned from its " +
+                                        kcore::IrpFunctionText(dispatchMajor, dispatchMinor) +
+                                        " dispatch routine at IRQL " +
+                                        std::to_string(kcore::Irql()) + ", called at IRQL " +
+                                        std::to_string(irql));
+    kcore::SetIrql(irql);
+  }
 
+  if (heldPower) return status;  // the power manager's own delivery: nobody waits for the result
   std::lock_guard<std::mutex> lock(T().lock);
   IrpRecord* r = Find(Irp);
   // Built only for a finding: formatting it on every call costs more than
@@ -668,9 +790,22 @@ void CompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
       sp->Parameters.Others.Argument4 = nullptr;
       sp->FileObject = nullptr;
     }
+    DeliverReadyPower();
     if (routine == nullptr) continue;
 
+    KIRQL before = kcore::Irql();
+    kcore::CheckResidentAtIrql(
+        context, "the context of a completion routine run for " + kcore::PointerText(Irp) + ",");
     NTSTATUS result = routine(routineDevice, Irp, context);
+    if (kcore::Irql() != before) {
+      VerifierFail(
+          "io.completion-irql-changed",
+          "the completion routine of " +
+              (routineDevice ? kcore::DeviceText(routineDevice) : std::string("the sender")) +
+              " returned at IRQL " + std::to_string(kcore::Irql()) + ", called at IRQL " +
+              std::to_string(before));
+      kcore::SetIrql(before);
+    }
 
     std::lock_guard<std::mutex> lock(T().lock);
     IrpRecord* r = Find(Irp);
@@ -725,10 +860,11 @@ PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT Devi
                                         PVOID Buffer, ULONG Length, PLARGE_INTEGER StartingOffset,
                                         PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock) {
   using namespace host;
-  if (kcore::Irql() > APC_LEVEL) {
+  // The reference page: callers must be running at PASSIVE_LEVEL (the
+  // request is finished by an APC to the calling thread).
+  if (kcore::Irql() != PASSIVE_LEVEL) {
     VerifierFail("irql.ddi-call", "IoBuildSynchronousFsdRequest at IRQL " +
-                                      std::to_string(kcore::Irql()) +
-                                      " (must be at most APC_LEVEL)");
+                                      std::to_string(kcore::Irql()) + " (must be PASSIVE_LEVEL)");
   }
   if (kcore::ConsumeIrpAllocationFault()) return nullptr;
   PIRP irp = AllocateIrp(DeviceObject->StackSize, false, true);
@@ -774,6 +910,45 @@ NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                      kcore::DeviceText(DeviceObject) + ", which has DO_POWER_PAGABLE, at IRQL " +
                      std::to_string(irql) + " (must be PASSIVE_LEVEL)");
   }
+  // Windows 2000/XP: every device object of a stack has the same
+  // DO_POWER_PAGABLE setting ("Setting Device Object Flags for Power
+  // Management"); 0xC9/0x23F for a device that did not take it from the
+  // stack it attached to. Reported once per device.
+  PDEVICE_OBJECT lower = AttachedTo(DeviceObject);
+  if (lower != nullptr && ((lower->Flags ^ DeviceObject->Flags) & DO_POWER_PAGABLE)) {
+    bool first;
+    {
+      std::lock_guard<std::mutex> lock(T().lock);
+      first = T().pagableReported.insert(DeviceObject).second;
+    }
+    if (first) {
+      VerifierFail("power.pagable-mismatch",
+                   kcore::DeviceText(DeviceObject) +
+                       ((DeviceObject->Flags & DO_POWER_PAGABLE) ? " has" : " lacks") +
+                       " DO_POWER_PAGABLE, which " + kcore::DeviceText(lower) + " below it " +
+                       ((lower->Flags & DO_POWER_PAGABLE) ? "has" : "lacks"));
+    }
+  }
+  if (SerialisedPower(next->MinorFunction)) {
+    PowerKey key{DeviceObject, next->Parameters.Power.Type};
+    std::lock_guard<std::mutex> lock(T().lock);
+    if (!T().powerBusy.insert(key).second) {
+      // Held back until the device starts its next power IRP; the caller
+      // sees STATUS_PENDING, and the location the device will get is marked
+      // pending now so that completion carries the mark up to the caller.
+      T().powerQueued.push_back({key, Irp});
+      next->Control |= SL_PENDING_RETURNED;  // so completion carries the pending mark up
+      IrpRecord* r = Find(Irp);
+      if (r != nullptr && r->state == IrpState::Idle && Irp->IoStatus.Status != STATUS_NOT_SUPPORTED) {
+        VerifierFail("io.power-initial-status",
+                     IrpText(*r) + " sent to " + kcore::DeviceText(DeviceObject) +
+                         " with IoStatus.Status " + kcore::StatusText(Irp->IoStatus.Status) +
+                         " (a power request must start with STATUS_NOT_SUPPORTED)");
+      }
+      if (r != nullptr) r->state = IrpState::InDriver;
+      return STATUS_PENDING;
+    }
+  }
   t_inPoCallDriver = true;
   return IofCallDriver(DeviceObject, Irp);
 }
@@ -783,6 +958,16 @@ VOID NTAPI PoStartNextPowerIrp(PIRP Irp) {
   if (kcore::Irql() > DISPATCH_LEVEL) {
     VerifierFail("irql.ddi-call", "PoStartNextPowerIrp at IRQL " + std::to_string(kcore::Irql()));
   }
+  StartNextPowerIrp(Irp);
+  DeliverReadyPower();
+}
+
+}  // extern "C"
+
+namespace host {
+namespace {
+
+void StartNextPowerIrp(PIRP Irp) {
   std::lock_guard<std::mutex> lock(T().lock);
   IrpRecord* r = Find(Irp);
   if (r == nullptr || r->freed) {
@@ -802,6 +987,24 @@ VOID NTAPI PoStartNextPowerIrp(PIRP Irp) {
     return;
   }
   ++r->powerStarts[sp->DeviceObject];
+  if (SerialisedPower(sp->MinorFunction)) {
+    ReleasePowerLocked({sp->DeviceObject, sp->Parameters.Power.Type});
+  }
 }
 
-}  // extern "C"
+// A request PoCallDriver held back, now given to its device by the power
+// manager. What the dispatch routine returns goes to nobody.
+void PresentPowerIrp(PDEVICE_OBJECT device, PIRP irp) {
+  t_presentingHeldPower = true;
+  t_inPoCallDriver = true;
+  IofCallDriver(device, irp);
+}
+
+}  // namespace
+
+void SetPowerDelivery(std::function<void(std::function<void()>)> post) {
+  std::lock_guard<std::mutex> lock(T().lock);
+  T().powerDelivery = std::move(post);
+}
+
+}  // namespace host

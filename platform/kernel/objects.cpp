@@ -225,18 +225,18 @@ void ResetObjects() {
 void ObjectEndChecks(std::vector<std::string>& out) {
   std::lock_guard<std::mutex> lock(S().lock);
   for (auto& [dev, r] : S().devices) {
-    if (!r.deleted) out.push_back(DeviceTextLocked(dev) + " was never deleted");
+    if (!r.deleted) out.push_back("obj.device-leak: " + DeviceTextLocked(dev) + " was never deleted");
     if (r.references > 0) {
-      out.push_back(DeviceTextLocked(dev) + " still has " + std::to_string(r.references) +
+      out.push_back("obj.reference-leak: " + DeviceTextLocked(dev) + " still has " + std::to_string(r.references) +
                     " reference(s) from ObReferenceObject / IoGetAttachedDeviceReference");
     }
     if (!r.freed && !ExtensionGuardIntact(r)) {
-      out.push_back("the device extension of " + DeviceTextLocked(dev) + " was written past its end");
+      out.push_back("mem.extension-overrun: the device extension of " + DeviceTextLocked(dev) + " was written past its end");
     }
   }
   for (auto& [d, rec] : S().drivers) {
     if (rec->references > 0) {
-      out.push_back("driver object " + Narrow(rec->name) + " still has " +
+      out.push_back("obj.reference-leak: driver object " + Narrow(rec->name) + " still has " +
                     std::to_string(rec->references) + " reference(s)");
     }
   }
@@ -331,6 +331,12 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
 
 VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
   using namespace host;
+  kcore::ForgetPowerDevice(DeviceObject);
+  // The reference page: IRQL <= APC_LEVEL (DDI compliance rule IrqlIoApcLte).
+  if (kcore::Irql() > APC_LEVEL) {
+    VerifierFail("irql.ddi-call", "IoDeleteDevice at IRQL " + std::to_string(kcore::Irql()) +
+                                      " (must be at most APC_LEVEL)");
+  }
   std::vector<std::function<void(PDEVICE_OBJECT)>> hooks;
   {
     std::lock_guard<std::mutex> lock(S().lock);
@@ -401,6 +407,7 @@ PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
 PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
                                                  PDEVICE_OBJECT TargetDevice) {
   using namespace host;
+  // The reference page: IRQL <= DISPATCH_LEVEL.
   if (kcore::Irql() > DISPATCH_LEVEL) {
     VerifierFail("irql.ddi-call",
                  "IoAttachDeviceToDeviceStack at IRQL " + std::to_string(kcore::Irql()));
@@ -432,8 +439,8 @@ PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
   // The Plug and Play manager never hands a driver such a PDO, so an attach
   // that gets here means a PDO was deleted while its device node held it.
   if (target->second.deleted || topRecord == S().devices.end() || topRecord->second.deleted) {
-    VerifierFail("IoAttachDeviceToDeviceStack onto " + DeviceTextLocked(TargetDevice) +
-                 ", which is being deleted");
+    VerifierFail("io.attach-to-deleted", "IoAttachDeviceToDeviceStack onto " +
+                 DeviceTextLocked(TargetDevice) + ", which is being deleted");
     return nullptr;
   }
   top->AttachedDevice = SourceDevice;
@@ -447,6 +454,11 @@ PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
 
 VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
   using namespace host;
+  // The reference page: IRQL PASSIVE_LEVEL (DDI compliance rule IrqlIoPassive3).
+  if (kcore::Irql() != PASSIVE_LEVEL) {
+    VerifierFail("irql.ddi-call", "IoDetachDevice at IRQL " + std::to_string(kcore::Irql()) +
+                                      " (must be PASSIVE_LEVEL)");
+  }
   std::lock_guard<std::mutex> lock(S().lock);
   auto target = S().devices.find(TargetDevice);
   if (target == S().devices.end() || target->second.freed) {

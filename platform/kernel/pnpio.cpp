@@ -95,7 +95,7 @@ void RemoveNodeLocked(PnpState& s, PDEVICE_OBJECT pdo) {
   if (it == s.nodes.end()) return;
   for (auto& itf : s.interfaces) {
     if (itf.enabled && host::RegistryStore::NamesEqual(itf.instancePath, it->second.instancePath)) {
-      s.findings.push_back("device interface " + Describe(itf.name) +
+      s.findings.push_back("pnp.interface-enabled-at-removal: device interface " + Describe(itf.name) +
                            " still enabled when the device node of " + it->second.instancePath +
                            " was removed");
       itf.enabled = false;

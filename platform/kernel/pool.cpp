@@ -96,6 +96,37 @@ const Block* ContainingBlock(PoolState& s, const void* p, const void** start) {
   return nullptr;
 }
 
+}  // namespace
+
+namespace kcore {
+
+// Driver Verifier's IRQL checking pages pageable memory out, so that a touch
+// of paged pool at DISPATCH_LEVEL or above faults (0xD1) even when the page
+// would have been resident. The stand-in cannot see every read and write a
+// driver makes; it checks the pointers the kernel itself is handed (events
+// and other dispatcher objects, completion-routine contexts) against the
+// live paged-pool blocks.
+void CheckResidentAtIrql(const void* p, const std::string& use) {
+  if (p == nullptr || Irql() < DISPATCH_LEVEL) return;
+  std::string found;
+  {
+    PoolState& s = State();
+    std::lock_guard<std::mutex> lock(s.lock);
+    const void* start = p;
+    auto it = s.blocks.find(p);
+    const Block* b = it != s.blocks.end() ? &it->second : ContainingBlock(s, p, &start);
+    if (b == nullptr || b->freed || !IsPaged(b->type)) return;
+    found = Describe(start, *b);
+  }
+  VerifierFail("irql.paged-pool", use + " " + PointerText(p) + " lies in " + found +
+                                      ", touched at IRQL " + std::to_string(Irql()) +
+                                      " (paged pool may only be touched below DISPATCH_LEVEL)");
+}
+
+}  // namespace kcore
+
+namespace {
+
 void TrimQuarantine(PoolState& s) {
   while (s.quarantineBytes > kQuarantineLimit && !s.quarantine.empty()) {
     const void* oldest = s.quarantine.front();
@@ -305,9 +336,9 @@ void PoolEndChecks(std::vector<std::string>& out) {
   std::lock_guard<std::mutex> lock(s.lock);
   for (auto& [p, b] : s.blocks) {
     if (b.freed) continue;
-    out.push_back(Describe(p, b) + " was never freed");
+    out.push_back("pool.leak: " + Describe(p, b) + " was never freed");
     std::string damage = GuardDamage(b);
-    if (!damage.empty()) out.push_back(Describe(p, b) + ": " + damage);
+    if (!damage.empty()) out.push_back("pool.overrun: " + Describe(p, b) + ": " + damage);
   }
 }
 

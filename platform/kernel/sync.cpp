@@ -31,6 +31,7 @@ Dispatcher& D() {
 constexpr UCHAR kEventSize = sizeof(KEVENT) / sizeof(LONG);
 
 bool ValidEvent(PRKEVENT event, const char* routine) {
+  kcore::CheckResidentAtIrql(event, std::string(routine) + ": event");
   if (event == nullptr) {
     VerifierFail("ddi.invalid-parameter", std::string(routine) + "(NULL)");
     return false;
@@ -71,7 +72,7 @@ void SyncEndChecks(std::vector<std::string>& out) {
   std::lock_guard<std::mutex> lock(D().lock);
   for (auto& [mutex, owner] : D().heldMutexes) {
     (void)owner;
-    out.push_back("fast mutex " + PointerText(mutex) + " is still held");
+    out.push_back("sync.mutex-held-at-end: fast mutex " + PointerText(mutex) + " is still held");
   }
 }
 
@@ -80,6 +81,11 @@ void SignalEventFromIoManager(PRKEVENT event) {
     std::lock_guard<std::mutex> lock(D().lock);
     event->Header.SignalState = 1;
   }
+  D().changed.notify_all();
+}
+
+void WakeWaiters() {
+  { std::lock_guard<std::mutex> lock(D().lock); }
   D().changed.notify_all();
 }
 
@@ -184,6 +190,22 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
     deadline = host::Clock::now() + std::chrono::nanoseconds(ticks * 100);
   }
   while (event->Header.SignalState == 0) {
+    std::function<void()> apc;
+    if (irql >= APC_LEVEL && host::kcore::TakeApcSignalling(event, &apc)) {
+      // Only an APC queued to this very thread would end the wait, and APCs
+      // are not delivered at APC_LEVEL: on Windows the thread hangs here.
+      lock.unlock();
+      host::VerifierFail(
+          "sync.wait-blocks-apc",
+          "KeWaitForSingleObject at IRQL " + std::to_string(irql) + " on event " +
+              host::kcore::PointerText(event) +
+              ", which only the I/O manager's completion APC queued to this thread would signal; "
+              "APCs are not delivered at or above APC_LEVEL (a fast mutex held?), so the wait "
+              "never ends");
+      apc();
+      lock.lock();
+      continue;
+    }
     if (D().changed.wait_until(lock, deadline) == std::cv_status::timeout &&
         event->Header.SignalState == 0) {
       if (infinite) {

@@ -49,6 +49,7 @@ void ClearVerifierFailures() {
 }
 
 void ResetKernel() {
+  kcore::ResetApcs();
   kcore::ResetIrps();
   kcore::ResetObjects();
   kcore::ResetPool();
@@ -64,7 +65,7 @@ std::vector<std::string> KernelEndChecks() {
   kcore::PoolEndChecks(out);
   kcore::SyncEndChecks(out);
   if (kcore::Irql() != PASSIVE_LEVEL) {
-    out.push_back("the test thread's IRQL is still " + std::to_string(kcore::Irql()) +
+    out.push_back("irql.raised-at-end: the test thread's IRQL is still " + std::to_string(kcore::Irql()) +
                   " (not back at PASSIVE_LEVEL)");
   }
   return out;

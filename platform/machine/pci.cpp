@@ -225,6 +225,12 @@ NTSTATUS PciDevice::Dispatch(PIRP irp) {
       threads_.emplace_back([this, irp, forced] { Finish(irp, forced, true); });
       return STATUS_PENDING;
     }
+    case Delivery::FromDpc: {
+      IoMarkIrpPending(irp);
+      std::lock_guard<std::mutex> lock(mutex_);
+      threads_.emplace_back([this, irp, forced] { Finish(irp, forced, true, true); });
+      return STATUS_PENDING;
+    }
     case Delivery::HoldPending: {
       IoMarkIrpPending(irp);
       auto held = std::make_shared<Held>();
@@ -256,7 +262,7 @@ NTSTATUS PciDevice::Dispatch(PIRP irp) {
   return Finish(irp, forced, false);
 }
 
-NTSTATUS PciDevice::Finish(PIRP irp, std::optional<NTSTATUS> forced, bool pended) {
+NTSTATUS PciDevice::Finish(PIRP irp, std::optional<NTSTATUS> forced, bool pended, bool atDispatch) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   PciRequest record{stack->MajorFunction, stack->MinorFunction, STATUS_SUCCESS, pended};
   if (stack->MajorFunction == IRP_MJ_PNP) {
@@ -288,8 +294,12 @@ NTSTATUS PciDevice::Finish(PIRP irp, std::optional<NTSTATUS> forced, bool pended
     std::lock_guard<std::mutex> lock(mutex_);
     log_.push_back(record);
   }
+  // The answer is built at PASSIVE_LEVEL; from a DPC only the completion runs
+  // at DISPATCH_LEVEL, and with it every completion routine above.
+  KIRQL old = SetCurrentIrql(atDispatch ? DISPATCH_LEVEL : KeGetCurrentIrql());
   if (stack->MajorFunction == IRP_MJ_POWER) PoStartNextPowerIrp(irp);
   IoCompleteRequest(irp, IO_NO_INCREMENT);
+  SetCurrentIrql(old);
   return status;
 }
 

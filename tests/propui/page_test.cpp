@@ -371,3 +371,42 @@ TEST_F(PageTest, WindowRecordAllocationFailureLeavesAnInertPage) {
 
 }  // namespace
 }  // namespace propui_test
+
+namespace propui_test {
+namespace {
+
+// What the sheet and the controls send besides commands reaches the default
+// processing once: paints and colours when shown and after a change, focus
+// notifications of the list, the initial-focus question, F1, a right click
+// and the keys the sheet offers the page first. The end checks hold the
+// findings of any of them.
+TEST_F(PageTest, PlatformMessagesGetTheDefaultProcessingOnce) {
+  AddCard(2);
+  AddPort(0, "COM3", 1, 1);
+  AddPort(1, "COM4", 0, 0);
+  host::PropertySheet sheet;
+  OpenPage(sheet);
+  HWND page = sheet.PageWindow(0);
+  EXPECT_EQ(GetFocus(), PortList(sheet));  // the page left the choice to the sheet
+  // A direct-return message answered by the default processing.
+  EXPECT_NE(SendMessageA(page, WM_QUERYDRAGICON, 0, 0), 0);
+  WatchChangePort();
+  host::User()
+      .SelectListItem(IDC_PORT_LIST, 1)
+      .PressF1(IDC_PORT_LIST)
+      .RightClick(IDC_CHANGE)
+      .PressF1(0)
+      .Click(IDC_CHANGE)
+      .PressEscape();
+  sheet.Run();
+  EXPECT_EQ(changePortDialogs_, 1);
+  EXPECT_TRUE(IsWindow(page));
+  // The page claims no key: Enter is the sheet's OK.
+  host::User().PressEnter();
+  sheet.Run();
+  EXPECT_FALSE(sheet.IsOpen());
+  EXPECT_EQ(sheet.Result(), 1);
+}
+
+}  // namespace
+}  // namespace propui_test

@@ -111,15 +111,22 @@ TEST_F(SimCommand, DefaultRunIsAMultiModeFourPortCardThroughItsLife) {
     EXPECT_EQ(values["BASEADDR"].get<int>(), card["ports"][0]["values"]["BASEADDR"].get<int>() + 8 * i);
     EXPECT_EQ(i == 1 ? 3 : 0, values["PORTMODE"]) << "port " << i;
   }
+  // Values in the order they were written, as the key holds them.
+  auto ordered = nlohmann::ordered_json::parse(Run({"--json"}).out);
+  std::vector<std::string> names;
+  for (const auto& [name, value] : ordered["cards"][0]["ports"][3]["values"].items()) names.push_back(name);
+  EXPECT_EQ((std::vector<std::string>{"BASEADDR", "INTCADDR", "CLKRATE", "INTCIDX", "PORTTYPE", "ECHOADDR", "VECTOR",
+                                      "LEVEL", "TRVECTOR", "TRLEVEL", "AFFINITY", "PORTNAME", "PORTMODE"}),
+            names);
   EXPECT_EQ((std::vector<std::string>{"port-1    COM3      RS485_HALF", "port-2    COM4      RS422",
                                       "port-3    COM5      RS485_HALF", "port-4    COM6      RS485_HALF"}),
             card["page"]["lines"].get<std::vector<std::string>>());
   EXPECT_TRUE(card["page"]["change_enabled"].get<bool>());
   EXPECT_EQ(1, card["page"]["selected"]);
 
-  std::vector<std::string> names;
-  for (const auto& e : run["events"]) names.push_back(e["event"]);
-  EXPECT_EQ((std::vector<std::string>{"plug", "start", "page:set 2=rs422", "page:ok", "remove"}), names);
+  std::vector<std::string> events;
+  for (const auto& e : run["events"]) events.push_back(e["event"]);
+  EXPECT_EQ((std::vector<std::string>{"plug", "start", "page:set 2=rs422", "page:ok", "remove"}), events);
   EXPECT_EQ((std::vector<std::string>{"IRP_MN_QUERY_RESOURCE_REQUIREMENTS: STATUS_SUCCESS",
                                       "IRP_MN_FILTER_RESOURCE_REQUIREMENTS: STATUS_SUCCESS",
                                       "IRP_MN_START_DEVICE: STATUS_SUCCESS",
@@ -132,14 +139,15 @@ TEST_F(SimCommand, DefaultRunIsAMultiModeFourPortCardThroughItsLife) {
   EXPECT_EQ(0, text.exit);
   EXPECT_NE(std::string::npos, text.out.find("|>port-2    COM4      RS422      |"));
   EXPECT_NE(std::string::npos, text.out.find("PCIMULTI\\PCI_SER\\020D0001  COM4  Started"));
-  EXPECT_NE(std::string::npos, text.out.find("wrote PORTMODE = 0x3 in 020D0001\\Device Parameters"));
-  EXPECT_NE(std::string::npos, text.out.find("verifier: 0 finding(s)"));
+  EXPECT_NE(std::string::npos, text.out.find("wrote PORTMODE = 3 in 020D0001\\Device Parameters"));
+  EXPECT_NE(std::string::npos, text.out.find("verifier: 0 finding(s); driver unloaded\n"
+                                             "  left over: pool 0 blocks/0 bytes"));
 }
 
 // --- Cards ----------------------------------------------------------------------
 
 TEST_F(SimCommand, SeveralCardsGetDistinctLocationsAndComNamesAcrossAllCards) {
-  json run = RunJson({"--card", "4m", "--card", "8@3:1:0", "--card", "2,irq=0x40:9:2"});
+  json run = RunJson({"--card", "4m", "--card", "8@3:1:0,memory", "--card", "2,irq=0x40:9:2"});
   ASSERT_EQ(3u, run["cards"].size());
   EXPECT_EQ("PCI bus 2, device 13, function 0", run["cards"][0]["location"]);
   EXPECT_EQ("PCI bus 3, device 1, function 0", run["cards"][1]["location"]);
@@ -174,7 +182,8 @@ TEST_F(SimCommand, CardsTheDriverRefusesOrOnlyPartlyEnumerates) {
   ExpectClean(unknown);
 
   // Modules 1, 2 and 4 fitted: enumeration stops at the first missing module.
-  json partial = RunJson({"--card", "32,modules=1101,memory", "--events", "start"});
+  json partial = RunJson({"--model", "32", "--modules", "1101", "--memory", "--location", "5:2:1", "--events", "start"});
+  EXPECT_EQ("PCI bus 5, device 2, function 1", partial["cards"][0]["location"]);
   EXPECT_EQ(32, partial["cards"][0]["port_count"]);
   EXPECT_EQ(16u, partial["cards"][0]["ports"].size());
   EXPECT_EQ("0x91641698", partial["cards"][0]["subsystem"]);
@@ -185,49 +194,74 @@ TEST_F(SimCommand, CardsTheDriverRefusesOrOnlyPartlyEnumerates) {
 
 TEST_F(SimCommand, EveryEventIsSentInOrderAndReportsItsStatuses) {
   std::string list =
-      "start, query-stop, cancel-stop, stop, start, sleep S3, wake, sleep S4, wake, query-remove, "
-      "cancel-remove, surprise-remove";
+      "start, query-stop, cancel-stop, stop, start, disable-port 2, sleep S3, wake, enable-port 2, disable-card, "
+      "enable-card, sleep S4, wake, query-remove, cancel-remove, surprise-remove";
   json run = RunJson({"--card", "2m", "--events", list});
   const json& events = run["events"];
-  ASSERT_EQ(13u, events.size());  // plug, then the twelve
+  ASSERT_EQ(17u, events.size());  // plug, then the sixteen
   for (size_t i = 1; i < events.size(); ++i) {
     EXPECT_FALSE(events[i]["skipped"].get<bool>()) << events[i]["event"];
     for (const auto& step : events[i]["statuses"]) {
-      if (step["step"] == "port devices") continue;
+      if (step["step"] == "port devices" || step["step"] == "port" || step["step"] == "card") continue;
       EXPECT_EQ(0u, step["status"].get<std::string>().rfind("STATUS_SUCCESS", 0)) << events[i]["event"] << " " << step;
     }
   }
   EXPECT_EQ((std::vector<std::string>{"IRP_MN_QUERY_STOP_DEVICE: STATUS_SUCCESS", "IRP_MN_STOP_DEVICE: STATUS_SUCCESS"}),
             Steps(events[4]));
-  EXPECT_EQ(4u, events[6]["statuses"].size());  // sleep: query and set, ports and card
+  EXPECT_EQ("port: Disabled", Steps(events[6]).back());
+  EXPECT_EQ(4u, events[7]["statuses"].size());  // sleep: query and set, ports and card
+  EXPECT_EQ("port: Started", Steps(events[9]).back());
+  EXPECT_EQ("card: Disabled", Steps(events[10]).back());
+  EXPECT_EQ("port devices: 2", Steps(events[11]).back());
   EXPECT_EQ((std::vector<std::string>{"IRP_MN_SURPRISE_REMOVAL: STATUS_SUCCESS", "IRP_MN_REMOVE_DEVICE: STATUS_SUCCESS"}),
-            Steps(events[12]));
+            Steps(events[16]));
   EXPECT_EQ("Removed", run["cards"][0]["state"]);
   EXPECT_EQ(2u, run["cards"][0]["ports"].size());
   ExpectClean(run);
 
   // The same events from a file, one or more a line, with comments.
   std::ofstream(File("life.txt")) << "# a card's life\nstart, query-stop\ncancel-stop\nstop\nstart\n"
-                                     "sleep S3, wake, sleep S4\nwake  # back\nquery-remove, cancel-remove\n"
-                                     "surprise-remove\n";
+                                     "disable-port 2, sleep S3, wake, enable-port 2\ndisable-card, enable-card\n"
+                                     "sleep S4\nwake  # back\nquery-remove, cancel-remove\nsurprise-remove\n";
   json fromFile = RunJson({"--card", "2m", "--events", File("life.txt").string()});
   ASSERT_EQ(events.size(), fromFile["events"].size());
   for (size_t i = 0; i < events.size(); ++i) EXPECT_EQ(events[i]["event"], fromFile["events"][i]["event"]);
 }
 
 TEST_F(SimCommand, EventsTheStateDoesNotAllowAreNotSentAndOnlyTheChosenCardGetsThem) {
-  json run = RunJson({"--card", "4", "--card", "8", "--on", "2", "--events", "stop, wake, cancel-remove, start"});
+  json run = RunJson({"--card", "4", "--card", "8", "--on", "2", "--events",
+                      "stop, wake, cancel-remove, enable-port 1, start, disable-port 9, enable-port 1, enable-card"});
   std::vector<std::string> seen;
   for (const auto& e : run["events"])
     seen.push_back(std::to_string(e["card"].get<int>()) + " " + e["event"].get<std::string>() +
                    (e["skipped"].get<bool>() ? " skipped" : "") + (e["implicit"].get<bool>() ? " implicit" : ""));
   EXPECT_EQ((std::vector<std::string>{"1 plug implicit", "2 plug implicit", "2 stop skipped", "2 wake skipped",
-                                      "2 cancel-remove skipped", "2 start", "1 remove implicit",
+                                      "2 cancel-remove skipped", "2 enable-port 1 skipped", "2 start",
+                                      "2 disable-port 9 skipped", "2 enable-port 1 skipped", "2 enable-card skipped",
+                                      "1 remove implicit",
                                       "2 remove implicit"}),
             seen);
   EXPECT_EQ(nullptr, run["cards"][0]["start_status"]);
   EXPECT_EQ("STATUS_SUCCESS", run["cards"][1]["start_status"]);
   ExpectClean(run);
+}
+
+TEST_F(SimCommand, TheEndOfTheRunWakesCancelsAndRemovesWhatTheEventsLeft) {
+  const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
+      {"start, query-stop", {"cancel-stop", "remove"}},
+      {"start, sleep S1", {"wake", "remove"}},
+      {"start, page:open, query-remove", {"page:cancel", "remove"}},
+      {"start, disable-card", {"remove"}},
+  };
+  for (const auto& [list, end] : cases) {
+    json run = RunJson({"--events", list});
+    std::vector<std::string> implicit;
+    for (const auto& e : run["events"])
+      if (e["implicit"].get<bool>() && e["event"] != "plug") implicit.push_back(e["event"]);
+    EXPECT_EQ(end, implicit) << list;
+    EXPECT_EQ("Removed", run["cards"][0]["state"]) << list;
+    ExpectClean(run);
+  }
 }
 
 TEST_F(SimCommand, PageActionsWriteLineModesOnlyWhenTheUserAcceptsTheSheet) {
@@ -341,6 +375,19 @@ TEST_F(SimCommand, RegistryFileValuesOfEveryTypeRoundTrip) {
   EXPECT_EQ(saved, Slurp(reg));
 }
 
+TEST_F(SimCommand, RegistryFileNamesAndTextsBeyondAsciiRoundTrip) {
+  auto utf16 = [](const std::u16string& text) {
+    std::string bytes;
+    for (char16_t c : text) bytes += {static_cast<char>(c & 0xFF), static_cast<char>(c >> 8)};
+    return bytes;
+  };
+  const std::u16string key = u"\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Stra\u00DFe]\r\n\"Gr\u00FC\u00DFe\"=\"\u20AC 5\"\r\n";
+  std::string reg = File("names.reg").string();
+  std::ofstream(reg, std::ios::binary) << "\xFF\xFE" << utf16(u"Windows Registry Editor Version 5.00\r\n" + key);
+  RunJson({"--registry", reg, "--events", "start"});
+  EXPECT_NE(std::string::npos, Slurp(reg).find(utf16(key)));
+}
+
 TEST_F(SimCommand, RegistryFileThatCannotBeParsedIsRefusedWithItsLineAndLeftAlone) {
   const std::string header = "Windows Registry Editor Version 5.00\r\n\r\n";
   const std::vector<std::pair<std::string, std::string>> cases = {
@@ -376,12 +423,14 @@ TEST_F(SimCommand, BadInputIsOneLineOnStderrExitTwoAndNothingWritten) {
       {{"--card", "4,irq=300:1:1"}, "--card: '300:1:1' is not an interrupt"},
       {{"--card", "4,fast"}, "--card: 'fast' is not a card setting"},
       {{"--card", "8@2:13:0", "--card", "4@2:13:0"}, "--card: '4@2:13:0' is at a location another card already has"},
-      {{"--card", "4", "--model", "8"}, "--card excludes --model"},
+      {{"--card", "4", "--model", "8"}, "--model: '8' describes a single card and cannot go with --card"},
+      {{"--memory", "--card", "4"}, "--memory: describes a single card"},
       {{"--events", "start, jump"}, "--events: 'jump' is not an event"},
       {{"--events", "page:set 0=rs422"}, "--events: 'page:set 0=rs422' is not an event"},
       {{"--events", "page:set 2=rs999"}, "--events: 'page:set 2=rs999' is not an event"},
       {{"--events", "sleep S5"}, "--events: 'sleep S5' is not an event"},
       {{"--events", "start,,stop"}, "--events: 'start,,stop' has an empty event"},
+      {{"--events", "missing/life.txt"}, "--events: 'missing/life.txt' is neither a file nor an event"},
       {{"--on", "2"}, "--on: '2' names no card"},
       {{"--modules", "1101"}, "--modules: modules= is for the 32-port card only"},
       {{"--model"}, "--model: 1 required MODEL missing"},

@@ -66,9 +66,13 @@ class Life {
         Run(c, event, false);
       }
     }
-    // The end of the run: sheets still open are closed, cards still present removed.
+    // The end of the run: sheets still open are closed, a card is woken and a
+    // pending stop cancelled, as before a shutdown, and cards still present removed.
     for (size_t c = 0; c < slots_.size(); ++c) {
       if (slots_[c].page.sheet) Run(c, {"page:cancel", EventKind::PageCancel}, true);
+      if (slots_[c].asleep) Run(c, {"wake", EventKind::Wake}, true);
+      if (slots_[c].node->State() == host::NodeState::QueryStopped)
+        Run(c, {"cancel-stop", EventKind::CancelStop}, true);
       if (slots_[c].node->State() != host::NodeState::Removed) Run(c, {"remove", EventKind::Remove}, true);
     }
     if (host::LoadedDriver("serhub")) host::UnloadDriver("serhub");
@@ -181,7 +185,7 @@ class Life {
       case EventKind::Remove:
         if (state == S::Removed) return skip(stateText);
         if (state == S::QueryRemoved || state == S::SurpriseRemoved || state == S::AddFailed ||
-            state == S::StartFailed) {
+            state == S::StartFailed || state == S::Disabled) {
           record.steps.push_back({"IRP_MN_REMOVE_DEVICE", Status(host::RemoveDevice(node))});
         } else {
           NTSTATUS query = host::QueryRemove(node);
@@ -211,6 +215,34 @@ class Life {
         if (!slot.asleep) return skip("the card is not asleep");
         Wake(slot, record);
         return;
+      case EventKind::DisableCard:
+        if (!in({S::Started})) return skip(stateText);
+        record.steps.push_back({"disable (query remove, remove)", Status(host::DisableDevice(node))});
+        record.steps.push_back({"card", host::NodeStateName(node.State())});
+        slot.asleep = false;
+        return;
+      case EventKind::EnableCard:
+        if (!in({S::Disabled})) return skip(stateText);
+        record.steps.push_back({"enable (AddDevice, start, bus relations)", Status(host::EnableDevice(node))});
+        record.steps.push_back({"port devices", std::to_string(node.Children().size())});
+        return;
+      case EventKind::DisablePort:
+      case EventKind::EnablePort: {
+        if (!in({S::Started})) return skip(stateText);
+        host::DeviceNode* port = Port(node, event.port);
+        if (!port) return skip("the card has no port " + std::to_string(event.port));
+        std::string portState = std::string("port ") + std::to_string(event.port) + " is " +
+                                host::NodeStateName(port->State());
+        if (event.kind == EventKind::DisablePort) {
+          if (port->State() != S::Started) return skip(portState);
+          record.steps.push_back({"disable port (query remove, remove)", Status(host::DisableDevice(*port))});
+        } else {
+          if (port->State() != S::Disabled) return skip(portState);
+          record.steps.push_back({"enable port (AddDevice, start)", Status(host::EnableDevice(*port))});
+        }
+        record.steps.push_back({"port", host::NodeStateName(port->State())});
+        return;
+      }
       case EventKind::PageOpen:
       case EventKind::PageSet:
       case EventKind::PageDiscard:
@@ -221,6 +253,25 @@ class Life {
         PageEvent(slot, event, record);
         return;
     }
+  }
+
+  // The card's port device with this 1-based number, disabled ones included.
+  static host::DeviceNode* Port(host::DeviceNode& card, int number) {
+    for (host::DeviceNode* port : card.Children())
+      if (PortIndex(*port) == number - 1) return port;
+    return nullptr;
+  }
+
+  static int PortIndex(const host::DeviceNode& port) {
+    return port.instanceId.size() == 8 ? std::stoi(port.instanceId.substr(6), nullptr, 16) : -1;
+  }
+
+  // Ports with a running stack: a disabled port gets no power requests.
+  static std::vector<host::DeviceNode*> RunningPorts(host::DeviceNode& card) {
+    std::vector<host::DeviceNode*> ports;
+    for (host::DeviceNode* port : card.Children())
+      if (port->State() == host::NodeState::Started) ports.push_back(port);
+    return ports;
   }
 
   // --- Power ------------------------------------------------------------------
@@ -246,7 +297,7 @@ class Life {
     SYSTEM_POWER_STATE target = states[sleepState];
     POWER_ACTION action = sleepState == 4 ? PowerActionHibernate : PowerActionSleep;
     std::string s = "S" + std::to_string(sleepState);
-    auto ports = slot.node->Children();
+    auto ports = RunningPorts(*slot.node);
     std::vector<NTSTATUS> results;
     for (auto* port : ports) results.push_back(host::QuerySystemPower(*port, target, action).status);
     record.steps.push_back({"IRP_MN_QUERY_POWER " + s + " to the ports", Same(results)});
@@ -264,7 +315,7 @@ class Life {
     record.steps.push_back({"IRP_MN_SET_POWER S0 to the card",
                             Status(host::SetSystemPower(*slot.node, PowerSystemWorking, PowerActionNone).status)});
     std::vector<NTSTATUS> results;
-    for (auto* port : slot.node->Children())
+    for (auto* port : RunningPorts(*slot.node))
       results.push_back(host::SetSystemPower(*port, PowerSystemWorking, PowerActionNone).status);
     record.steps.push_back({"IRP_MN_SET_POWER S0 to the ports", Same(results)});
     slot.asleep = false;
@@ -410,12 +461,13 @@ class Life {
   void TakeTree(Slot& slot, CardRecord& card) {
     auto& store = host::RegistryStore::Instance();
     card.treeState = host::NodeStateName(slot.node->State());
+    card.busDevice = slot.node->Fdo() ? slot.node->service : "";
     card.ports.clear();
     card.multiMode.reset();
     for (host::DeviceNode* port : slot.node->Children()) {
       PortRecord record;
       record.instanceId = port->instanceId;
-      record.index = record.instanceId.size() == 8 ? std::stoi(record.instanceId.substr(6), nullptr, 16) : -1;
+      record.index = PortIndex(*port);
       record.state = host::NodeStateName(port->State());
       record.comName = port->PortName();
       std::string path = port->DeviceParametersPath();
@@ -440,9 +492,11 @@ class Life {
         if (host::IsDeviceAlive(device)) ++v.devicesLeft;
       }
     }
-    for (auto list : {host::MachineEndChecks(), host::IoEndChecks(), host::KernelEndChecks(),
-                      host::VerifierFailures(), host::Win32EndChecks()})
-      v.findings.insert(v.findings.end(), list.begin(), list.end());
+    std::vector<std::string> left;
+    for (auto list : {host::MachineEndChecks(), host::IoEndChecks(), host::KernelEndChecks(), host::Win32EndChecks()})
+      left.insert(left.end(), list.begin(), list.end());
+    v.findings = host::VerifierFindings();
+    for (auto& what : left) v.findings.push_back({"end-of-run", what});
   }
 
   const Options& options_;

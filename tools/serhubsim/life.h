@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "host/machine.h"
+#include "host/verifier.h"
 #include "options.h"
 #include "registry.h"
 
@@ -63,13 +64,16 @@ struct CardRecord {
   std::optional<bool> multiMode;       // from the ports' PORTTYPE
   std::string state;                   // the card's state at the end
   std::string treeState;               // the card's state when the tree was taken
+  std::string busDevice;               // the function driver over the PCI device ("" if none)
   std::vector<PortRecord> ports;       // as last seen while the card was present
   PageRecord page;                     // as last shown
   std::vector<RegisterRecord> registers;
 };
 
 struct VerifierRecord {
-  std::vector<std::string> findings;
+  // The verifier's findings with their check IDs, then what the end-of-run
+  // checks found left behind (check "end-of-run").
+  std::vector<host::VerifierFinding> findings;
   size_t poolBlocks = 0, poolBytes = 0, poolAllocations = 0;
   long references = 0;
   size_t irps = 0;

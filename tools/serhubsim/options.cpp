@@ -5,6 +5,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -172,13 +173,14 @@ int ModeFromName(const std::string& text) {
 
 constexpr const char* kEventsAccepted =
     "start, stop, query-stop, cancel-stop, query-remove, cancel-remove, remove, surprise-remove, "
-    "sleep S1-S4, wake, page:open, page:set P=MODE, page:discard P=MODE, page:ok, page:apply, "
+    "sleep S1-S4, wake, disable-port P, enable-port P, disable-card, enable-card, page:open, page:set P=MODE, page:discard P=MODE, page:ok, page:apply, "
     "page:cancel (P 1-32, MODE rs232, rs485half, rs485full or rs422)";
 
 Event ParseEvent(const std::string& raw) {
   std::string text = Trim(raw);
   // Blanks inside an event are one blank.
   text = std::regex_replace(text, std::regex("[ \t]+"), " ");
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   static const std::map<std::string, EventKind> simple = {
       {"start", EventKind::Start},
       {"stop", EventKind::Stop},
@@ -189,6 +191,8 @@ Event ParseEvent(const std::string& raw) {
       {"remove", EventKind::Remove},
       {"surprise-remove", EventKind::SurpriseRemove},
       {"wake", EventKind::Wake},
+      {"disable-card", EventKind::DisableCard},
+      {"enable-card", EventKind::EnableCard},
       {"page:open", EventKind::PageOpen},
       {"page:ok", EventKind::PageOk},
       {"page:apply", EventKind::PageApply},
@@ -200,12 +204,21 @@ Event ParseEvent(const std::string& raw) {
     return event;
   }
   std::smatch m;
-  static const std::regex sleep("sleep(?: S([1-4]))?");
+  static const std::regex sleep("sleep(?: s([1-4]))?");
   if (std::regex_match(text, m, sleep)) {
     event.kind = EventKind::Sleep;
     event.sleepState = m[1].matched ? std::stoi(m[1]) : 3;
     event.text = "sleep S" + std::to_string(event.sleepState);
     return event;
+  }
+  static const std::regex portEvent("(disable|enable)-port ?([0-9]{1,2})");
+  if (std::regex_match(text, m, portEvent)) {
+    event.kind = m[1] == "disable" ? EventKind::DisablePort : EventKind::EnablePort;
+    event.port = std::stoi(m[2]);
+    if (event.port >= 1 && event.port <= 32) {
+      event.text = std::string(m[1]) + "-port " + std::to_string(event.port);
+      return event;
+    }
   }
   static const std::regex page("page:(set|discard) ?([0-9]{1,2}) ?= ?([a-z0-9]+)");
   if (std::regex_match(text, m, page)) {
@@ -217,7 +230,7 @@ Event ParseEvent(const std::string& raw) {
       return event;
     }
   }
-  throw Refused{"'" + text + "' is not an event; use " + kEventsAccepted};
+  throw Refused{"'" + Trim(raw) + "' is not an event; use " + kEventsAccepted};
 }
 
 std::vector<Event> ParseEvents(const std::string& value) {
@@ -238,7 +251,15 @@ std::vector<Event> ParseEvents(const std::string& value) {
       if (fromFile) continue;
       throw Refused{"'" + value + "' has an empty event; separate events with single commas"};
     }
-    events.push_back(ParseEvent(part));
+    try {
+      events.push_back(ParseEvent(part));
+    } catch (const Refused& refused) {
+      // One word that is no event may be a file name mistyped.
+      if (!fromFile && value.find(',') == std::string::npos && value.find_first_of("/.") != std::string::npos)
+        throw Refused{"'" + value + "' is neither a file nor an event; give a file of events or a list of " +
+                      kEventsAccepted};
+      throw;
+    }
   }
   if (events.empty()) throw Refused{"'" + value + "' holds no event"};
   return events;
@@ -265,7 +286,7 @@ constexpr const char* kDescription =
     "run, every card still present is removed at the end and the driver unloads.\n"
     "Prints the device tree, each port's published values, the \"Ports\" page as the\n"
     "user sees it, every event with the statuses it produced and the verifier's\n"
-    "summary. Exit status: 0 clean, 1 the verifier found something, 2 bad input.";
+    "summary. Exit status: 0 clean, 1 the verifier found something, 2 bad input.\n";
 
 constexpr const char* kFooter =
     "Cards: MODEL[@B:D:F][,memory][,modules=MASK][,irq=VECTOR:LEVEL:AFFINITY]\n"
@@ -277,17 +298,28 @@ constexpr const char* kFooter =
     "  modules=  32-port card: fitted expansion modules, module 1 first, e.g. 1101\n"
     "  irq=      the translated interrupt: vector, level, affinity (e.g. 0x3B:16:1)\n"
     "\n"
-    "Events (a list separated by commas, or a file of them, one or more a line):\n"
+    "Events (a list separated by commas, or a file of them, one or more a line; '#'\n"
+    "starts a comment). Default: ";
+
+constexpr const char* kFooterEvents =
+    "\n"
     "  start            start the card and enumerate and install its ports\n"
     "  query-stop, cancel-stop, stop     (stop queries first unless already queried)\n"
     "  query-remove, cancel-remove, remove, surprise-remove\n"
     "  sleep S1..S4, wake                system power to the ports and the card\n"
+    "  disable-port P, enable-port P     as in Device Manager (P 1-32)\n"
+    "  disable-card, enable-card         the same for the card and all its ports\n"
     "  page:open        open the card's properties on the \"Ports\" page\n"
     "  page:set P=MODE  select port P's line, press \"C&hange\", pick MODE, OK\n"
     "  page:discard P=MODE   the same, but Cancel in the dialog\n"
     "  page:ok, page:apply, page:cancel  the sheet's buttons\n"
     "  MODE is rs232, rs485half, rs485full or rs422. Page events open the sheet\n"
-    "  when it is not open; a sheet still open at the end is cancelled.\n"
+    "  when it is not open; a sheet still open at the end is cancelled. Each event\n"
+    "  goes to every card in turn (or to card N only, with --on N) before the next.\n"
+    "  An event the card's state does not allow is reported and not sent.\n"
+    "\n"
+    "Registry files are in the \"Windows Registry Editor Version 5.00\" format\n"
+    "(UTF-16LE, as the registry editor exports); a missing file is created.\n"
     "\n"
     "Examples:\n"
     "  serhubsim                                  the default: one 4m card at 2:13:0\n"
@@ -295,6 +327,7 @@ constexpr const char* kFooter =
     "  serhubsim --card 32,modules=1101,memory --registers\n"
     "  serhubsim --card 0x00204B51                a card the driver does not know\n"
     "  serhubsim --events 'start, page:set 2=rs422, page:apply, page:ok, surprise-remove'\n"
+    "  serhubsim --card 8 --events 'start, disable-port 3, enable-port 3, disable-card, enable-card'\n"
     "  serhubsim --registry machine.reg --events 'start, page:set 1=rs485full, page:ok'\n"
     "            (run it again: the COM names and the chosen mode are still there)\n"
     "  serhubsim keypath 2 13 0 1                 a port's instance ID and key path";
@@ -321,7 +354,7 @@ void Refuse(const std::string& message) { std::fprintf(stderr, "serhubsim: %s\n"
 
 ParseResult ParseCommandLine(int argc, char** argv) {
   CLI::App app(kDescription, "serhubsim");
-  app.footer(kFooter);
+  app.footer(std::string(kFooter) + kDefaultEvents + kFooterEvents);
   app.get_formatter()->column_width(30);
 
   std::vector<std::string> cardTexts;
@@ -330,9 +363,9 @@ ParseResult ParseCommandLine(int argc, char** argv) {
   std::string events;
   Options options;
 
-  auto* card = app.add_option("--card", cardTexts, "A card on the machine (repeatable; see Cards)")
-                   ->type_name("CARD")
-                   ->check(Check([](const std::string& v) { ParseCard(v); }, ""));
+  app.add_option("--card", cardTexts, "A card on the machine (repeatable; see Cards; default 4m)")
+      ->type_name("CARD")
+      ->check(Check([](const std::string& v) { ParseCard(v); }, ""));
   auto* modelOpt = app.add_option("--model", model, "One card of this model (as --card MODEL)")
                        ->type_name("MODEL")
                        ->check(Check([](const std::string& v) { CardSpec c; Model(v, c); }, ""));
@@ -343,18 +376,15 @@ ParseResult ParseCommandLine(int argc, char** argv) {
   auto* modulesOpt = app.add_option("--modules", modules, "Its fitted modules (as --card 32,modules=MASK)")
                          ->type_name("MASK")
                          ->check(Check([](const std::string& v) { CardSpec c; Modules(v, c); }, ""));
-  for (auto* single : {modelOpt, locationOpt, memoryOpt, modulesOpt}) single->excludes(card);
 
-  app.add_option("--events", events, std::string("The events of the cards' life, a list or a file (default: ") +
-                                         kDefaultEvents + ")")
+  app.add_option("--events", events, "The events of the cards' life, a list or a file (see Events)")
       ->type_name("LIST|FILE")
       ->check(Check([](const std::string& v) { ParseEvents(v); }, ""));
   app.add_option("--on", options.onCard, "Apply the events to card N only (1 = the first --card)")
       ->type_name("N")
-      ->check(CLI::Range(1, 32));
+      ->check(CLI::Range(1, 32).description(""));
   app.add_option("--registry", options.registryPath,
-                 "Load the machine's registry from FILE at the start and save it there at the end "
-                 "(\"Windows Registry Editor Version 5.00\" format; created when missing)")
+                 "Load the registry from FILE (.reg) at the start, save it there at the end")
       ->type_name("FILE");
   app.add_flag("--json", options.json, "Print one JSON object instead of the report");
   app.add_flag("--registers", options.registers, "List every register access of every event");
@@ -397,6 +427,14 @@ ParseResult ParseCommandLine(int argc, char** argv) {
     return {std::nullopt, KeyPath(keyPath)};
   }
 
+  // The single-card options describe the only card; with --card every card is described there.
+  for (auto* single : {modelOpt, locationOpt, memoryOpt, modulesOpt}) {
+    if (cardTexts.empty() || single->count() == 0) continue;
+    std::string value = single == memoryOpt ? "" : " '" + single->as<std::string>() + "'";
+    Refuse(single->get_name() + ":" + value + " describes a single card and cannot go with --card; " +
+           "describe every card with --card MODEL[@B:D:F][,memory][,modules=MASK]");
+    return {std::nullopt, 2};
+  }
   if (cardTexts.empty()) {
     std::string text = model.empty() ? "4m" : model;
     if (!location.empty()) text += "@" + location;

@@ -35,6 +35,10 @@ enum class EventKind {
   SurpriseRemove,
   Sleep,
   Wake,
+  DisablePort,  // as Device Manager disables a device: query remove, remove; the node stays
+  EnablePort,
+  DisableCard,
+  EnableCard,
   PageOpen,
   PageSet,      // select the line, "C&hange", pick the mode, OK in the dialog
   PageDiscard,  // the same, but Cancel in the dialog
@@ -46,7 +50,7 @@ enum class EventKind {
 struct Event {
   std::string text;  // as given (normalised spacing)
   EventKind kind;
-  int port = 0;      // 1-based port number (page:set, page:discard)
+  int port = 0;      // 1-based port number (page:set, page:discard, disable-port, enable-port)
   int mode = 0;      // line mode (page:set, page:discard)
   int sleepState = 3;  // S1..S4 (sleep)
 };

@@ -2,6 +2,7 @@
 #include "regfile.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 
 #include "registry.h"
@@ -15,9 +16,25 @@ constexpr const char* kRoot = "HKEY_LOCAL_MACHINE";
 // The registry editor wraps a hex line once it reaches this column.
 constexpr size_t kHexWrapColumn = 77;
 
-std::u16string Widen(const std::string& text) { return std::u16string(text.begin(), text.end()); }
+// Names in the store are narrow strings: ASCII, anything else kept as UTF-8
+// (characters of the Basic Multilingual Plane).
+std::u16string Widen(const std::string& text) {
+  std::u16string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c >= 0xE0 && i + 2 < text.size()) {
+      out.push_back(static_cast<char16_t>((c & 0x0F) << 12 | (text[i + 1] & 0x3F) << 6 | (text[i + 2] & 0x3F)));
+      i += 2;
+    } else if (c >= 0xC0 && i + 1 < text.size()) {
+      out.push_back(static_cast<char16_t>((c & 0x1F) << 6 | (text[i + 1] & 0x3F)));
+      i += 1;
+    } else {
+      out.push_back(c);
+    }
+  }
+  return out;
+}
 
-// Names in the store are ASCII; anything else is kept as UTF-8.
 std::string Narrow(const std::u16string& text) {
   std::string out;
   for (char16_t c : text) {
@@ -242,9 +259,20 @@ class Parser {
     TrimRight(s);
     return s.substr(SkipBlanks(s, 0));
   }
+  // The entry's data is hex: only hex data goes on over several lines.
   static bool HexEntry(const std::u16string& entry) {
-    size_t eq = entry.find(u"=hex");
-    return eq != std::u16string::npos;
+    size_t i = SkipBlanks(entry, 0);
+    if (i < entry.size() && entry[i] == u'"') {
+      if (!Quoted(entry, i)) return false;
+    } else if (i < entry.size() && entry[i] == u'@') {
+      ++i;
+    } else {
+      return false;
+    }
+    i = SkipBlanks(entry, i);
+    if (i == entry.size() || entry[i] != u'=') return false;
+    i = SkipBlanks(entry, i + 1);
+    return entry.compare(i, 3, u"hex") == 0;
   }
   RegFileParse Fail(int line, std::string what) {
     error_.file.reset();
@@ -346,7 +374,7 @@ class Parser {
       while (true) {
         j = SkipBlanks(data, j);
         if (j == data.size()) break;
-        if (j + 1 >= data.size() + 0 || HexDigit(data[j]) < 0 || HexDigit(data[j + 1]) < 0)
+        if (j + 1 >= data.size() || HexDigit(data[j]) < 0 || HexDigit(data[j + 1]) < 0)
           return Bad(number, "hex data must be two-digit bytes separated by commas");
         value.data.push_back(static_cast<uint8_t>(HexDigit(data[j]) << 4 | HexDigit(data[j + 1])));
         j = SkipBlanks(data, j + 2);

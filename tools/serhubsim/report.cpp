@@ -2,6 +2,7 @@
 // and "Ports" page, the events with their statuses, the verifier's summary.
 #include "report.h"
 
+#include <algorithm>
 #include <string>
 
 #include "host/machine.h"
@@ -33,8 +34,16 @@ std::string HexData(const host::RegValue& value) {
   return text;
 }
 
+bool EndsWith(const std::string& text, const std::string& end) {
+  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+// Addresses, vectors and masks in hexadecimal, counts and codes in decimal.
 std::string ValueText(const host::RegValue& value) {
-  if (value.type == kRegDword && value.data.size() == 4) return Format("0x%X", value.Dword());
+  if (value.type == kRegDword && value.data.size() == 4) {
+    bool hex = EndsWith(value.name, "ADDR") || EndsWith(value.name, "VECTOR") || value.name == "AFFINITY";
+    return Format(hex ? "0x%X" : "%u", value.Dword());
+  }
   if (value.type == kRegSz) return "\"" + StringData(value) + "\"";
   return Format("hex(%llx):", value.type) + HexData(value);
 }
@@ -90,15 +99,19 @@ void PrintPage(std::FILE* out, const PageRecord& page) {
 }
 
 void PrintCard(std::FILE* out, size_t index, const CardRecord& card) {
-  std::fprintf(out, "\ncard %zu: %s\n", index + 1, card.location.c_str());
-  std::string identity = Format("  subsystem %08llX", card.subsystem);
-  if (card.portsValue) identity += ", PORTS = " + std::to_string(*card.portsValue);
+  std::fprintf(out, "\ncard %zu: subsystem %08X at %s\n", index + 1, static_cast<unsigned>(card.subsystem),
+               card.location.c_str());
+  std::string identity = card.portsValue ? "PORTS = " + std::to_string(*card.portsValue) : "PORTS not written";
   if (card.multiMode) identity += *card.multiMode ? ", multi-mode" : ", RS-232 only";
-  std::fprintf(out, "%s; AddDevice %s, start %s; at the end %s\n", identity.c_str(),
+  std::fprintf(out, "  %s; AddDevice %s, start %s; %s at the end\n", identity.c_str(),
                card.addStatus.empty() ? "not sent" : card.addStatus.c_str(),
                card.startStatus.empty() ? "not sent" : card.startStatus.c_str(), card.state.c_str());
   std::fprintf(out, "  device tree as last seen:\n");
-  std::fprintf(out, "    %s  %s  (PCI device, serhub bus device)\n", card.instancePath.c_str(), card.treeState.c_str());
+  std::fprintf(out, "    %s  %s\n", card.instancePath.c_str(), card.treeState.c_str());
+  if (card.busDevice.empty())
+    std::fprintf(out, "      (the PCI device only: no bus device over it)\n");
+  else
+    std::fprintf(out, "      %s bus device over the PCI device\n", card.busDevice.c_str());
   for (const auto& port : card.ports) {
     std::fprintf(out, "      PCIMULTI\\PCI_SER\\%s  %s  %s\n", port.instanceId.c_str(),
                  port.comName.empty() ? "(no COM name)" : port.comName.c_str(), port.state.c_str());
@@ -135,15 +148,17 @@ void PrintText(const Options& options, const RunResult& run, std::FILE* out) {
   std::fprintf(out, "\nevents:\n");
   for (const auto& event : run.events) PrintEvent(out, options, event);
   const auto& v = run.verifier;
-  std::fprintf(out, "\nverifier: %zu finding(s); driver %s; pool %zu block(s) %zu byte(s) left of %zu "
-               "allocation(s); %ld device reference(s), %zu IRP(s), %zu device object(s) left\n",
-               v.findings.size(), run.unloaded ? "unloaded" : "still loaded", v.poolBlocks, v.poolBytes,
-               v.poolAllocations, v.references, v.irps, v.devicesLeft);
-  for (const auto& finding : v.findings) std::fprintf(out, "  finding: %s\n", finding.c_str());
+  std::fprintf(out, "\nverifier: %zu finding(s); driver %s\n", v.findings.size(),
+               run.unloaded ? "unloaded" : "still loaded");
+  std::fprintf(out, "  left over: pool %zu blocks/%zu bytes (of %zu allocations), references %ld, IRPs %zu, "
+               "devices %zu\n",
+               v.poolBlocks, v.poolBytes, v.poolAllocations, v.references, v.irps, v.devicesLeft);
+  for (const auto& finding : v.findings)
+    std::fprintf(out, "  finding: %s: %s\n", finding.check.c_str(), finding.what.c_str());
 }
 
-nlohmann::json ToJson(const RunResult& run) {
-  using nlohmann::json;
+nlohmann::ordered_json ToJson(const RunResult& run) {
+  using json = nlohmann::ordered_json;
   auto nullable = [](const std::string& s) { return s.empty() ? json(nullptr) : json(s); };
   json cards = json::array();
   for (const auto& card : run.cards) {
@@ -177,6 +192,7 @@ nlohmann::json ToJson(const RunResult& run) {
         {"device", card.spec.device},
         {"function", card.spec.function},
         {"instance_path", card.instancePath},
+        {"bus_device", nullable(card.busDevice)},
         {"subsystem", Format("0x%08llX", card.subsystem)},
         {"port_count", card.portsValue ? json(*card.portsValue) : json(nullptr)},
         {"multi_mode", card.multiMode ? json(*card.multiMode) : json(nullptr)},
@@ -211,12 +227,14 @@ nlohmann::json ToJson(const RunResult& run) {
                       {"registry_writes", writes}});
   }
   const auto& v = run.verifier;
+  json findings = json::array();
+  for (const auto& finding : v.findings) findings.push_back({{"check", finding.check}, {"what", finding.what}});
   return {{"driver_entry", run.driverEntry},
           {"driver_unloaded", run.unloaded},
           {"cards", cards},
           {"events", events},
           {"verifier",
-           {{"findings", v.findings},
+           {{"findings", findings},
             {"pool", {{"blocks_left", v.poolBlocks}, {"bytes_left", v.poolBytes}, {"allocations", v.poolAllocations}}},
             {"references_left", v.references},
             {"irps_left", v.irps},

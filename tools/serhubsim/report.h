@@ -10,6 +10,6 @@
 namespace sim {
 
 void PrintText(const Options& options, const RunResult& run, std::FILE* out);
-nlohmann::json ToJson(const RunResult& run);
+nlohmann::ordered_json ToJson(const RunResult& run);
 
 }  // namespace sim
