@@ -14,6 +14,8 @@ int main(int argc, char** argv) {
   sim::ParseResult parsed = sim::ParseCommandLine(argc, argv);
   if (!parsed.options) return parsed.exitCode;
   const sim::Options& options = *parsed.options;
+  // Run modes other than the scripted life are dispatched here, before the
+  // life runs.
   if (options.bench) {
     sim::BenchOptions bench;
     bench.seconds = options.benchSeconds;
