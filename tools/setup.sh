@@ -10,6 +10,7 @@ packages=(
   binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   python3 python3-pefile
   wine64
+  valgrind
 )
 
 missing=()

@@ -6,6 +6,8 @@
 #include <mutex>
 #include <set>
 
+#include <sanitizer/asan_interface.h>
+
 #include "win32_internal.h"
 
 namespace host {
@@ -36,12 +38,31 @@ int g_failLocalNth = 0;
 
 thread_local DWORD t_lastError = 0;
 
+// With AddressSanitizer the guards and freed blocks are poisoned, so ASan
+// reports the DLL's overrun or use after free at the faulting access (as the
+// heap's page-heap checks do on Windows); the checks here unpoison what they
+// read. Without ASan the macros do nothing.
+void PoisonGuards(const LocalBlock& block) {
+  ASAN_POISON_MEMORY_REGION(block.raw, kGuard);
+  ASAN_POISON_MEMORY_REGION(block.raw + kGuard + block.size, kGuard);
+}
+
 bool GuardsIntact(const LocalBlock& block) {
+  ASAN_UNPOISON_MEMORY_REGION(block.raw, kGuard);
+  ASAN_UNPOISON_MEMORY_REGION(block.raw + kGuard + block.size, kGuard);
+  bool intact = true;
   for (size_t i = 0; i < kGuard; ++i) {
-    if (block.raw[i] != kGuardByte) return false;
-    if (block.raw[kGuard + block.size + i] != kGuardByte) return false;
+    if (block.raw[i] != kGuardByte || block.raw[kGuard + block.size + i] != kGuardByte) {
+      intact = false;
+    }
   }
-  return true;
+  PoisonGuards(block);
+  return intact;
+}
+
+void ReleaseRaw(const LocalBlock& block) {
+  ASAN_UNPOISON_MEMORY_REGION(block.raw, block.size + 2 * kGuard);
+  std::free(block.raw);
 }
 
 }  // namespace
@@ -69,8 +90,8 @@ std::string Hex(uintptr_t value) {
 
 void ResetLocalMemory() {
   std::lock_guard<std::mutex> lock(g_localMutex);
-  for (auto& entry : g_liveBlocks) std::free(entry.second.raw);
-  for (auto& entry : g_freedBlocks) std::free(entry.second.raw);
+  for (auto& entry : g_liveBlocks) ReleaseRaw(entry.second);
+  for (auto& entry : g_freedBlocks) ReleaseRaw(entry.second);
   g_liveBlocks.clear();
   g_freedBlocks.clear();
   g_localCalls = 0;
@@ -189,6 +210,7 @@ HLOCAL WINAPI LocalAlloc(UINT uFlags, SIZE_T uBytes) {
   std::memset(raw + kGuard, (uFlags & LMEM_ZEROINIT) ? 0 : host::win32::kFreshByte, uBytes);
   BYTE* user = raw + kGuard;
   g_liveBlocks[user] = LocalBlock{uBytes, host::win32::g_localCalls, raw};
+  host::win32::PoisonGuards(g_liveBlocks[user]);
   return user;
 }
 
@@ -209,6 +231,7 @@ HLOCAL WINAPI LocalFree(HLOCAL hMem) {
   g_liveBlocks.erase(it);
   bool intact = host::win32::GuardsIntact(block);
   std::memset(block.raw + kGuard, host::win32::kFreedByte, block.size);
+  ASAN_POISON_MEMORY_REGION(block.raw, block.size + 2 * kGuard);
   g_freedBlocks[hMem] = block;
   lock.unlock();
   if (!intact)
