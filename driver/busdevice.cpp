@@ -7,9 +7,6 @@
 const GUID GUID_SERIAL_CARD_BUS = {
     0xAF5B4200, 0x6D32, 0x11D3, {0xB8, 0x9C, 0x00, 0xC0, 0x4F, 0xAD, 0x51, 0x71}};
 
-SERHUB_ALLOC_TEXT(PAGE, AddDevice)
-SERHUB_ALLOC_TEXT(PAGE, ReadCardLocation)
-
 // Creates the bus device for one card, registers the card's device
 // interface, attaches above the card's physical device object and reads the
 // card's PCI bus, device and function numbers.

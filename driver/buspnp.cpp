@@ -12,18 +12,6 @@ static NTSTATUS PassDown(PIRP Irp, PBUS_EXTENSION Bus);
 static NTSTATUS CompleteHere(PIRP Irp, PBUS_EXTENSION Bus, NTSTATUS Status);
 static VOID MarkPortRangesShared(PIO_RESOURCE_REQUIREMENTS_LIST List);
 
-SERHUB_ALLOC_TEXT(PAGE, BusPnp)
-SERHUB_ALLOC_TEXT(PAGE, ForwardAndWait)
-SERHUB_ALLOC_TEXT(PAGE, EnableBusInterface)
-SERHUB_ALLOC_TEXT(PAGE, DisableBusInterface)
-SERHUB_ALLOC_TEXT(PAGE, StartBusDevice)
-SERHUB_ALLOC_TEXT(PAGE, StopBusDevice)
-SERHUB_ALLOC_TEXT(PAGE, RemoveBusDevice)
-SERHUB_ALLOC_TEXT(PAGE, FilterRequirements)
-SERHUB_ALLOC_TEXT(PAGE, PassDown)
-SERHUB_ALLOC_TEXT(PAGE, CompleteHere)
-SERHUB_ALLOC_TEXT(PAGE, MarkPortRangesShared)
-
 // Every Plug and Play request to the bus device. Each request holds a
 // count in OutstandingIo while it is inside; removal gives up its own count
 // and the device's initial one and waits for the rest to leave.
@@ -132,8 +120,8 @@ SERHUB_PAGED_CODE static NTSTATUS StartBusDevice(PIRP Irp, PIO_STACK_LOCATION Ir
   HANDLE Key = NULL;
   if (NT_SUCCESS(IoOpenDeviceRegistryKey(Bus->UnderlyingPdo, PLUGPLAY_REGKEY_DEVICE,
                                          STANDARD_RIGHTS_WRITE, &Key))) {
-    WriteRegistryValue(Key, SERHUB_WIDE("PORTS"), sizeof(SERHUB_WIDE("PORTS")), REG_DWORD,
-                       &Bus->PortCount, sizeof(ULONG));
+    WriteRegistryValue(Key, SERHUB_WIDE(SERHUB_PORTS_VALUE), sizeof(SERHUB_WIDE(SERHUB_PORTS_VALUE)),
+                       REG_DWORD, &Bus->PortCount, sizeof(ULONG));
     ZwClose(Key);
   }
 

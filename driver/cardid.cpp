@@ -10,9 +10,6 @@
 // space Base Address Register 2.
 #define SERHUB_SUBSYSTEM_32PORT 0x91641698UL
 
-SERHUB_ALLOC_TEXT(PAGE, AccessPciConfig)
-SERHUB_ALLOC_TEXT(PAGE, IdentifyCard)
-
 // Reads (or writes) Length bytes at Offset of the card's configuration
 // space with IRP_MN_READ_CONFIG (IRP_MN_WRITE_CONFIG), sent to the top of
 // the card's device stack, and waits for the answer.

@@ -10,31 +10,6 @@ static VOID ReleaseRange(PUCHAR Base, ULONG Length, BOOLEAN* Mapped);
 static VOID WriteControlRegisters(PBUS_EXTENSION Bus, BOOLEAN ClearEcho, UCHAR ModelA,
                                   UCHAR ModelB, UCHAR ModelC);
 
-SERHUB_ALLOC_TEXT(PAGE, ParseCardResources)
-SERHUB_ALLOC_TEXT(PAGE, SetUpCard)
-SERHUB_ALLOC_TEXT(PAGE, ShutDownCard)
-SERHUB_ALLOC_TEXT(PAGE, TakeRange)
-SERHUB_ALLOC_TEXT(PAGE, ReachRange)
-SERHUB_ALLOC_TEXT(PAGE, ReleaseRange)
-SERHUB_ALLOC_TEXT(PAGE, WriteControlRegisters)
-SERHUB_ALLOC_TEXT(PAGE, ReadCardRegister)
-SERHUB_ALLOC_TEXT(PAGE, WriteCardRegister)
-
-// Control register offsets in the card's IntcBlock.
-#define INTC_STATUS_LOW 0    // interrupt status, ports 0 to 7
-#define INTC_STATUS_HIGH 1   // interrupt status, ports 8 to 15
-#define INTC_CONTROL 2
-#define INTC_MODEL_A 4       // per-model values at setup
-#define INTC_MODEL_B 5
-#define INTC_MODEL_C 6
-#define INTC_SET_A 8         // 0xFF at setup and reset
-#define INTC_SET_B 9
-#define INTC_SET_C 10
-#define INTC_CLEAR_A 12      // 0x00 at setup and reset
-#define INTC_CLEAR_B 13
-#define INTC_CLEAR_C 14
-#define INTC_ECHO 17         // echo control of multi-mode cards
-
 // Reads one card register. Ranges in memory space have been mapped and are
 // reached as memory registers, ranges in I/O space through port I/O. Only
 // the Plug and Play code uses them, at PASSIVE_LEVEL.

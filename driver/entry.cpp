@@ -5,12 +5,6 @@
 // Copy of the service key path handed to DriverEntry; lives until unload.
 static UNICODE_STRING DriverRegistryPath;
 
-SERHUB_ALLOC_TEXT(INIT, DriverEntry)
-SERHUB_ALLOC_TEXT(PAGE, DispatchPnp)
-SERHUB_ALLOC_TEXT(PAGE, DriverUnload)
-SERHUB_ALLOC_TEXT(PAGE, EnterPnpState)
-SERHUB_ALLOC_TEXT(PAGE, CancelPnpState)
-
 // Loads the driver: keeps a copy of the registry path and registers the
 // Plug and Play and power dispatch routines, AddDevice and the unload
 // routine. Every other major function keeps the I/O manager's default

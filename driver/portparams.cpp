@@ -13,8 +13,8 @@ struct PORT_VALUE {
   ULONG FieldOffset;
 };
 
-#define SERHUB_PORT_VALUE(name, field) \
-  { SERHUB_WIDE(name), sizeof(SERHUB_WIDE(name)), FIELD_OFFSET(PORT_EXTENSION, field) }
+#define SERHUB_PORT_VALUE(name, Field) \
+  { SERHUB_WIDE(name), sizeof(SERHUB_WIDE(name)), FIELD_OFFSET(PORT_EXTENSION, Field) }
 
 // The serial port driver on each port device reads these; they are written
 // in this order.
@@ -36,26 +36,24 @@ const PORT_VALUE PortValues[] = {
 
 }  // namespace
 
-SERHUB_ALLOC_TEXT(PAGE, WriteRegistryValue)
-SERHUB_ALLOC_TEXT(PAGE, PublishPortParameters)
-
 // Writes one value through an open key. Name is NameSize bytes including
 // its NUL; it is copied into a counted string of its own for ZwSetValueKey.
 SERHUB_PAGED_CODE NTSTATUS WriteRegistryValue(HANDLE Key, PCWSTR Name, ULONG NameSize, ULONG Type,
                                               PVOID Data, ULONG DataSize) {
   PAGED_CODE();
-  UNICODE_STRING valueName;
-  valueName.Length = 0;
-  valueName.MaximumLength = (USHORT)(NameSize + sizeof(WCHAR));
-  valueName.Buffer = (PWCH)ExAllocatePoolWithTag(PagedPool, valueName.MaximumLength, SERHUB_TAG_DDK);
-  if (valueName.Buffer == NULL) {
+  UNICODE_STRING ValueName;
+  ValueName.Length = 0;
+  ValueName.MaximumLength = static_cast<USHORT>(NameSize + sizeof(WCHAR));
+  ValueName.Buffer =
+      static_cast<PWCH>(ExAllocatePoolWithTag(PagedPool, ValueName.MaximumLength, SERHUB_TAG_DDK));
+  if (ValueName.Buffer == NULL) {
     return STATUS_INSUFFICIENT_RESOURCES;
   }
-  RtlAppendUnicodeToString(&valueName, Name);
+  RtlAppendUnicodeToString(&ValueName, Name);
 
-  NTSTATUS status = ZwSetValueKey(Key, &valueName, 0, Type, Data, DataSize);
-  ExFreePool(valueName.Buffer);
-  return status;
+  NTSTATUS Status = ZwSetValueKey(Key, &ValueName, 0, Type, Data, DataSize);
+  ExFreePool(ValueName.Buffer);
+  return Status;
 }
 
 // IRP_MN_QUERY_RESOURCES of a port device: writes the port's eleven values
@@ -63,16 +61,17 @@ SERHUB_PAGED_CODE NTSTATUS WriteRegistryValue(HANDLE Key, PCWSTR Name, ULONG Nam
 // be written does not keep the others from being written.
 SERHUB_PAGED_CODE VOID PublishPortParameters(PDEVICE_OBJECT DeviceObject, PPORT_EXTENSION Port) {
   PAGED_CODE();
-  HANDLE key = NULL;
-  NTSTATUS status =
-      IoOpenDeviceRegistryKey(DeviceObject, PLUGPLAY_REGKEY_DEVICE, STANDARD_RIGHTS_WRITE, &key);
-  if (!NT_SUCCESS(status)) {
+  HANDLE Key = NULL;
+  NTSTATUS Status =
+      IoOpenDeviceRegistryKey(DeviceObject, PLUGPLAY_REGKEY_DEVICE, STANDARD_RIGHTS_WRITE, &Key);
+  if (!NT_SUCCESS(Status)) {
     return;
   }
-  for (ULONG i = 0; i < sizeof(PortValues) / sizeof(PortValues[0]); i++) {
-    PULONG field = (PULONG)((PUCHAR)Port + PortValues[i].FieldOffset);
-    WriteRegistryValue(key, PortValues[i].Name, PortValues[i].NameSize, REG_DWORD, field,
+  for (ULONG Index = 0; Index < sizeof(PortValues) / sizeof(PortValues[0]); Index++) {
+    PULONG Field =
+        reinterpret_cast<PULONG>(reinterpret_cast<PUCHAR>(Port) + PortValues[Index].FieldOffset);
+    WriteRegistryValue(Key, PortValues[Index].Name, PortValues[Index].NameSize, REG_DWORD, Field,
                        sizeof(ULONG));
   }
-  ZwClose(key);
+  ZwClose(Key);
 }

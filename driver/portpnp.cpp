@@ -4,11 +4,6 @@
 
 namespace {
 
-// Sizes in bytes, terminating NULs included, of what QUERY_ID hands out.
-const ULONG DeviceIdSize = 34;
-const ULONG HardwareIdsSize = 36;
-const ULONG InstanceIdSize = 18;
-
 // Flag word of DEVICE_CAPABILITIES as a port device reports it: these flags
 // are cleared, UniqueID is set, and every other flag keeps what the
 // requester put in.
@@ -27,14 +22,6 @@ SERHUB_PAGED_CODE VOID EditPortCapabilityFlags(PDEVICE_CAPABILITIES Caps) {
 
 }  // namespace
 
-SERHUB_ALLOC_TEXT(PAGE, GetParentCapabilities)
-SERHUB_ALLOC_TEXT(PAGE, QueryPortCapabilities)
-SERHUB_ALLOC_TEXT(PAGE, QueryPortId)
-SERHUB_ALLOC_TEXT(PAGE, QueryPortText)
-SERHUB_ALLOC_TEXT(PAGE, QueryPortRelations)
-SERHUB_ALLOC_TEXT(PAGE, QueryPortBusInformation)
-SERHUB_ALLOC_TEXT(PAGE, PortDevicePnp)
-
 // Asks the card's whole stack, from its top, for the card's capabilities.
 SERHUB_PAGED_CODE NTSTATUS GetParentCapabilities(PDEVICE_OBJECT Target,
                                                  PDEVICE_CAPABILITIES Capabilities) {
@@ -45,261 +32,276 @@ SERHUB_PAGED_CODE NTSTATUS GetParentCapabilities(PDEVICE_OBJECT Target,
   Capabilities->Address = 0xFFFFFFFF;
   Capabilities->UINumber = 0xFFFFFFFF;
 
-  KEVENT event;
-  KeInitializeEvent(&event, NotificationEvent, FALSE);
-  IO_STATUS_BLOCK ioStatus;
-  NTSTATUS status;
+  KEVENT Event;
+  KeInitializeEvent(&Event, NotificationEvent, FALSE);
+  IO_STATUS_BLOCK IoStatusBlock;
+  NTSTATUS Status;
 
-  PDEVICE_OBJECT top = IoGetAttachedDeviceReference(Target);
-  PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_PNP, top, NULL, 0, NULL, &event, &ioStatus);
-  if (irp == NULL) {
-    status = STATUS_INSUFFICIENT_RESOURCES;
+  PDEVICE_OBJECT Top = IoGetAttachedDeviceReference(Target);
+  PIRP Request = IoBuildSynchronousFsdRequest(IRP_MJ_PNP, Top, NULL, 0, NULL, &Event, &IoStatusBlock);
+  if (Request == NULL) {
+    Status = STATUS_INSUFFICIENT_RESOURCES;
   } else {
     // Plug and Play requests start out unsupported.
-    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-    irp->IoStatus.Information = 0;
+    Request->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    Request->IoStatus.Information = 0;
     // The request was built for the stack's top device, which takes the
     // next location; an IRP without one cannot be sent.
-    if (irp->CurrentLocation <= 1) {
-      status = STATUS_INVALID_PARAMETER;
+    if (Request->CurrentLocation <= 1) {
+      Status = STATUS_INVALID_PARAMETER;
     } else {
-      PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
-      RtlZeroMemory(stack, sizeof(IO_STACK_LOCATION));
-      stack->MajorFunction = IRP_MJ_PNP;
-      stack->MinorFunction = IRP_MN_QUERY_CAPABILITIES;
-      stack->Parameters.DeviceCapabilities.Capabilities = Capabilities;
-      status = IoCallDriver(top, irp);
-      if (status == STATUS_PENDING) {
-        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
-        status = ioStatus.Status;
+      PIO_STACK_LOCATION Stack = IoGetNextIrpStackLocation(Request);
+      RtlZeroMemory(Stack, sizeof(IO_STACK_LOCATION));
+      Stack->MajorFunction = IRP_MJ_PNP;
+      Stack->MinorFunction = IRP_MN_QUERY_CAPABILITIES;
+      Stack->Parameters.DeviceCapabilities.Capabilities = Capabilities;
+      Status = IoCallDriver(Top, Request);
+      if (Status == STATUS_PENDING) {
+        KeWaitForSingleObject(&Event, Executive, KernelMode, FALSE, NULL);
+        Status = IoStatusBlock.Status;
       }
     }
   }
-  ObDereferenceObject(top);
-  return status;
+  ObDereferenceObject(Top);
+  return Status;
 }
 
 SERHUB_PAGED_CODE NTSTATUS QueryPortCapabilities(PPORT_EXTENSION Port, PIRP Irp) {
   PAGED_CODE();
-  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-  PDEVICE_CAPABILITIES caps = stack->Parameters.DeviceCapabilities.Capabilities;
-  if (caps->Version < 1) {
+  PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
+  PDEVICE_CAPABILITIES Caps = Stack->Parameters.DeviceCapabilities.Capabilities;
+  if (Caps->Version < 1) {
     return STATUS_UNSUCCESSFUL;
   }
 
-  PBUS_EXTENSION bus = (PBUS_EXTENSION)Port->ParentFdo->DeviceExtension;
-  DEVICE_CAPABILITIES parentCaps;
-  NTSTATUS status = GetParentCapabilities(bus->NextLowerDriver, &parentCaps);
-  if (!NT_SUCCESS(status)) {
-    return status;
+  PBUS_EXTENSION Bus = static_cast<PBUS_EXTENSION>(Port->ParentFdo->DeviceExtension);
+  DEVICE_CAPABILITIES ParentCaps;
+  NTSTATUS Status = GetParentCapabilities(Bus->NextLowerDriver, &ParentCaps);
+  if (!NT_SUCCESS(Status)) {
+    return Status;
   }
 
-  EditPortCapabilityFlags(caps);
-  caps->UINumber = Port->PortIndex;
-  for (ULONG i = 0; i < (ULONG)PowerSystemMaximum; i++) {
-    caps->DeviceState[i] = parentCaps.DeviceState[i];
+  EditPortCapabilityFlags(Caps);
+  Caps->UINumber = Port->PortIndex;
+  for (ULONG Index = 0; Index < static_cast<ULONG>(PowerSystemMaximum); Index++) {
+    Caps->DeviceState[Index] = ParentCaps.DeviceState[Index];
   }
-  caps->SystemWake = parentCaps.SystemWake;
-  caps->DeviceWake = parentCaps.DeviceWake;
-  caps->D1Latency = 0;
-  caps->D2Latency = 0;
-  caps->D3Latency = 0;
+  Caps->SystemWake = ParentCaps.SystemWake;
+  Caps->DeviceWake = ParentCaps.DeviceWake;
+  Caps->D1Latency = 0;
+  Caps->D2Latency = 0;
+  Caps->D3Latency = 0;
   return STATUS_SUCCESS;
 }
 
 SERHUB_PAGED_CODE NTSTATUS QueryPortId(PPORT_EXTENSION Port, PIRP Irp) {
   PAGED_CODE();
-  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-  const WCHAR* source;
-  ULONG size;
-  switch (stack->Parameters.QueryId.IdType) {
+  PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
+  const WCHAR* Source;
+  ULONG Size;
+  switch (Stack->Parameters.QueryId.IdType) {
     case BusQueryDeviceID:
-      source = Port->DeviceId;
-      size = DeviceIdSize;
+      Source = Port->DeviceId;
+      Size = SERHUB_DEVICE_ID_SIZE;
       break;
     case BusQueryHardwareIDs:
     case BusQueryCompatibleIDs:
-      source = Port->HardwareIds;
-      size = HardwareIdsSize;
+      Source = Port->HardwareIds;
+      Size = SERHUB_HARDWARE_IDS_SIZE;
       break;
     case BusQueryInstanceID:
-      source = Port->InstanceId;
-      size = InstanceIdSize;
+      Source = Port->InstanceId;
+      Size = SERHUB_INSTANCE_ID_SIZE;
       break;
     default:
       return Irp->IoStatus.Status;
   }
 
-  PVOID buffer = ExAllocatePoolWithTag(PagedPool, size, SERHUB_TAG_DDK);
-  if (buffer == NULL) {
+  PVOID Buffer = ExAllocatePoolWithTag(PagedPool, Size, SERHUB_TAG_DDK);
+  if (Buffer == NULL) {
     return STATUS_INSUFFICIENT_RESOURCES;
   }
-  RtlZeroMemory(buffer, size);
-  RtlCopyMemory(buffer, source, size);
-  Irp->IoStatus.Information = (ULONG_PTR)buffer;
+  RtlZeroMemory(Buffer, Size);
+  RtlCopyMemory(Buffer, Source, Size);
+  Irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(Buffer);
   return STATUS_SUCCESS;
 }
 
 SERHUB_PAGED_CODE NTSTATUS QueryPortText(PPORT_EXTENSION Port, PIRP Irp) {
   PAGED_CODE();
   UNREFERENCED_PARAMETER(Port);
-  static const WCHAR description[] = SERHUB_WIDE("PCI serial port");
+  static const WCHAR Description[] = SERHUB_WIDE(SERHUB_DESCRIPTION);
+  static_assert(sizeof(Description) == SERHUB_DESCRIPTION_SIZE, "description size");
 
-  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-  if (stack->Parameters.QueryDeviceText.DeviceTextType != DeviceTextDescription) {
+  PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
+  if (Stack->Parameters.QueryDeviceText.DeviceTextType != DeviceTextDescription) {
     return Irp->IoStatus.Status;
   }
   if (Irp->IoStatus.Information != 0) {
     // A driver above has already given a description.
     return STATUS_SUCCESS;
   }
-  PVOID buffer = ExAllocatePoolWithTag(PagedPool, sizeof(description), SERHUB_TAG_DDK);
-  if (buffer == NULL) {
+  PVOID Buffer = ExAllocatePoolWithTag(PagedPool, sizeof(Description), SERHUB_TAG_DDK);
+  if (Buffer == NULL) {
     return STATUS_INSUFFICIENT_RESOURCES;
   }
-  RtlCopyMemory(buffer, description, sizeof(description));
-  Irp->IoStatus.Information = (ULONG_PTR)buffer;
+  RtlCopyMemory(Buffer, Description, sizeof(Description));
+  Irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(Buffer);
   return STATUS_SUCCESS;
 }
 
 SERHUB_PAGED_CODE NTSTATUS QueryPortRelations(PPORT_EXTENSION Port, PIRP Irp) {
   PAGED_CODE();
-  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-  if (stack->Parameters.QueryDeviceRelations.Type != TargetDeviceRelation) {
+  PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
+  if (Stack->Parameters.QueryDeviceRelations.Type != TargetDeviceRelation) {
     return Irp->IoStatus.Status;
   }
 
   // This device is the target of its own stack: a list that a driver above
   // already put here is replaced, and the references it held are dropped.
-  PDEVICE_RELATIONS oldRelations = (PDEVICE_RELATIONS)Irp->IoStatus.Information;
-  if (oldRelations != NULL) {
-    for (ULONG i = 0; i < oldRelations->Count; i++) {
-      if (oldRelations->Objects[i] != NULL) {
-        ObDereferenceObject(oldRelations->Objects[i]);
+  PDEVICE_RELATIONS OldRelations = reinterpret_cast<PDEVICE_RELATIONS>(Irp->IoStatus.Information);
+  if (OldRelations != NULL) {
+    for (ULONG Index = 0; Index < OldRelations->Count; Index++) {
+      if (OldRelations->Objects[Index] != NULL) {
+        ObDereferenceObject(OldRelations->Objects[Index]);
       }
     }
-    ExFreePool(oldRelations);
+    ExFreePool(OldRelations);
     Irp->IoStatus.Information = 0;
   }
 
-  PDEVICE_RELATIONS relations =
-      (PDEVICE_RELATIONS)ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), SERHUB_TAG_DDK);
-  if (relations == NULL) {
+  PDEVICE_RELATIONS Relations = static_cast<PDEVICE_RELATIONS>(
+      ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), SERHUB_TAG_DDK));
+  if (Relations == NULL) {
     return STATUS_INSUFFICIENT_RESOURCES;
   }
-  relations->Count = 1;
-  relations->Objects[0] = Port->Self;
+  Relations->Count = 1;
+  Relations->Objects[0] = Port->Self;
   ObReferenceObject(Port->Self);
-  Irp->IoStatus.Information = (ULONG_PTR)relations;
+  Irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(Relations);
   return STATUS_SUCCESS;
 }
 
 SERHUB_PAGED_CODE NTSTATUS QueryPortBusInformation(PPORT_EXTENSION Port, PIRP Irp) {
   PAGED_CODE();
   UNREFERENCED_PARAMETER(Port);
-  PPNP_BUS_INFORMATION info = (PPNP_BUS_INFORMATION)ExAllocatePoolWithTag(
-      PagedPool, sizeof(PNP_BUS_INFORMATION), SERHUB_TAG_ZBUS);
-  if (info == NULL) {
+  PPNP_BUS_INFORMATION Info = static_cast<PPNP_BUS_INFORMATION>(
+      ExAllocatePoolWithTag(PagedPool, sizeof(PNP_BUS_INFORMATION), SERHUB_TAG_ZBUS));
+  if (Info == NULL) {
     return STATUS_INSUFFICIENT_RESOURCES;
   }
-  info->BusTypeGuid = GUID_SERIAL_CARD_BUS;
-  info->LegacyBusType = PNPBus;
-  info->BusNumber = 0;
-  Irp->IoStatus.Information = (ULONG_PTR)info;
+  Info->BusTypeGuid = GUID_SERIAL_CARD_BUS;
+  Info->LegacyBusType = PNPBus;
+  Info->BusNumber = 0;
+  Irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(Info);
   return STATUS_SUCCESS;
 }
 
 SERHUB_PAGED_CODE NTSTATUS PortDevicePnp(PDEVICE_OBJECT DeviceObject, PIRP Irp,
                                          PIO_STACK_LOCATION IrpStack, PPORT_EXTENSION Port) {
   PAGED_CODE();
-  NTSTATUS status;
+  NTSTATUS Status;
 
   switch (IrpStack->MinorFunction) {
     case IRP_MN_START_DEVICE:
       EnterPnpState(SERHUB_COMMON(Port), Started);
       Port->DevicePowerState = PowerDeviceD0;
-      status = STATUS_SUCCESS;
+      Status = STATUS_SUCCESS;
       break;
 
     case IRP_MN_QUERY_REMOVE_DEVICE:
       EnterPnpState(SERHUB_COMMON(Port), RemovePending);
-      status = STATUS_SUCCESS;
+      Status = STATUS_SUCCESS;
       break;
 
     case IRP_MN_REMOVE_DEVICE: {
-      EnterPnpState(SERHUB_COMMON(Port), Deleted);
-      PBUS_EXTENSION bus = (PBUS_EXTENSION)Port->ParentFdo->DeviceExtension;
-      ExAcquireFastMutex(&bus->ChildLock);
-      bus->Children[Port->PortIndex] = NULL;
-      ExReleaseFastMutex(&bus->ChildLock);
-      // The extension goes with the device: nothing below reads it.
-      IoDeleteDevice(Port->Self);
-      status = STATUS_SUCCESS;
+      // A bus driver keeps the PDO of a device that is still there (the
+      // user disabled it, its driver is being replaced): the device node
+      // still holds it and enabling it starts it again on the same device
+      // object. Only a port that a bus-relations query no longer reported,
+      // or whose card is gone, is deleted; the bus device's own removal
+      // deletes the ports it still holds.
+      PBUS_EXTENSION Bus = static_cast<PBUS_EXTENSION>(Port->ParentFdo->DeviceExtension);
+      ExAcquireFastMutex(&Bus->ChildLock);
+      BOOLEAN Present = !Port->ReportedMissing && Bus->PnpState != Deleted &&
+                        Bus->PnpState != SurpriseRemovePending;
+      if (Present) {
+        EnterPnpState(SERHUB_COMMON(Port), NotStarted);
+      } else {
+        EnterPnpState(SERHUB_COMMON(Port), Deleted);
+        Bus->Children[Port->PortIndex] = NULL;
+      }
+      ExReleaseFastMutex(&Bus->ChildLock);
+      if (!Present) {
+        // The extension goes with the device: nothing below reads it.
+        IoDeleteDevice(Port->Self);
+      }
+      Status = STATUS_SUCCESS;
       break;
     }
 
     case IRP_MN_CANCEL_REMOVE_DEVICE:
       CancelPnpState(SERHUB_COMMON(Port), RemovePending);
-      status = STATUS_SUCCESS;
+      Status = STATUS_SUCCESS;
       break;
 
     case IRP_MN_STOP_DEVICE:
       EnterPnpState(SERHUB_COMMON(Port), Stopped);
-      status = STATUS_SUCCESS;
+      Status = STATUS_SUCCESS;
       break;
 
     case IRP_MN_QUERY_STOP_DEVICE:
       EnterPnpState(SERHUB_COMMON(Port), StopPending);
-      status = STATUS_SUCCESS;
+      Status = STATUS_SUCCESS;
       break;
 
     case IRP_MN_CANCEL_STOP_DEVICE:
       CancelPnpState(SERHUB_COMMON(Port), StopPending);
-      status = STATUS_SUCCESS;
+      Status = STATUS_SUCCESS;
       break;
 
     case IRP_MN_QUERY_DEVICE_RELATIONS:
-      status = QueryPortRelations(Port, Irp);
+      Status = QueryPortRelations(Port, Irp);
       break;
 
     case IRP_MN_QUERY_CAPABILITIES:
-      status = QueryPortCapabilities(Port, Irp);
+      Status = QueryPortCapabilities(Port, Irp);
       break;
 
     case IRP_MN_QUERY_RESOURCES:
       // No resources of its own: the port's settings go to its registry key.
       PublishPortParameters(DeviceObject, Port);
-      status = Irp->IoStatus.Status;
+      Status = Irp->IoStatus.Status;
       break;
 
     case IRP_MN_QUERY_DEVICE_TEXT:
-      status = QueryPortText(Port, Irp);
+      Status = QueryPortText(Port, Irp);
       break;
 
     case IRP_MN_QUERY_ID:
-      status = QueryPortId(Port, Irp);
+      Status = QueryPortId(Port, Irp);
       break;
 
     case IRP_MN_QUERY_BUS_INFORMATION:
-      status = QueryPortBusInformation(Port, Irp);
+      Status = QueryPortBusInformation(Port, Irp);
       break;
 
     case IRP_MN_DEVICE_USAGE_NOTIFICATION:
       // No paging, hibernation or crash-dump file on a serial port.
-      status = STATUS_NOT_IMPLEMENTED;
+      Status = STATUS_NOT_IMPLEMENTED;
       break;
 
     case IRP_MN_SURPRISE_REMOVAL:
       EnterPnpState(SERHUB_COMMON(Port), SurpriseRemovePending);
-      status = STATUS_SUCCESS;
+      Status = STATUS_SUCCESS;
       break;
 
     default:
-      status = Irp->IoStatus.Status;
+      Status = Irp->IoStatus.Status;
       break;
   }
 
-  Irp->IoStatus.Status = status;
+  Irp->IoStatus.Status = Status;
   IoCompleteRequest(Irp, IO_NO_INCREMENT);
-  return status;
+  return Status;
 }

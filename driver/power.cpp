@@ -23,23 +23,23 @@ SERHUB_NONPAGED_CODE NTSTATUS BusPower(PBUS_EXTENSION Bus, PIRP Irp) {
   }
   PoStartNextPowerIrp(Irp);
   IoSkipCurrentIrpStackLocation(Irp);
-  NTSTATUS status = PoCallDriver(Bus->NextLowerDriver, Irp);
+  NTSTATUS Status = PoCallDriver(Bus->NextLowerDriver, Irp);
   DecrementOutstandingIo(Bus);
-  return status;
+  return Status;
 }
 
 // Power request to a port device: always completed here.
 SERHUB_NONPAGED_CODE NTSTATUS PortPower(PPORT_EXTENSION Port, PIRP Irp) {
-  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+  PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
 
-  switch (stack->MinorFunction) {
+  switch (Stack->MinorFunction) {
     case IRP_MN_SET_POWER:
-      if (stack->Parameters.Power.Type == SystemPowerState) {
-        Port->SystemPowerState = stack->Parameters.Power.State.SystemState;
+      if (Stack->Parameters.Power.Type == SystemPowerState) {
+        Port->SystemPowerState = Stack->Parameters.Power.State.SystemState;
         Irp->IoStatus.Status = STATUS_SUCCESS;
-      } else if (stack->Parameters.Power.Type == DevicePowerState) {
-        PoSetPowerState(Port->Self, DevicePowerState, stack->Parameters.Power.State);
-        Port->DevicePowerState = stack->Parameters.Power.State.DeviceState;
+      } else if (Stack->Parameters.Power.Type == DevicePowerState) {
+        PoSetPowerState(Port->Self, DevicePowerState, Stack->Parameters.Power.State);
+        Port->DevicePowerState = Stack->Parameters.Power.State.DeviceState;
         Irp->IoStatus.Status = STATUS_SUCCESS;
       }
       break;
@@ -55,7 +55,7 @@ SERHUB_NONPAGED_CODE NTSTATUS PortPower(PPORT_EXTENSION Port, PIRP Irp) {
   }
 
   PoStartNextPowerIrp(Irp);
-  NTSTATUS status = Irp->IoStatus.Status;
+  NTSTATUS Status = Irp->IoStatus.Status;
   IoCompleteRequest(Irp, IO_NO_INCREMENT);
-  return status;
+  return Status;
 }

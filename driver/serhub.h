@@ -11,20 +11,14 @@
 // Code placement. DriverEntry goes to the discardable INIT section, the
 // Plug and Play code to the pageable PAGE section; DispatchPower, the power
 // handlers, the request counter and the completion routines stay in .text.
-// GCC places code with section attributes (its #pragma alloc_text does
-// nothing); MSVC uses SERHUB_ALLOC_TEXT next to the prototypes instead.
-#if defined(_MSC_VER)
-#define SERHUB_INIT_CODE
-#define SERHUB_PAGED_CODE
-#define SERHUB_ALLOC_TEXT(section, routine) __pragma(alloc_text(section, routine))
-#elif defined(_WIN32)
+// The Windows build (GCC) places code with section attributes; the host
+// build has no sections.
+#if defined(_WIN32)
 #define SERHUB_INIT_CODE __attribute__((section("INIT")))
 #define SERHUB_PAGED_CODE __attribute__((section("PAGE")))
-#define SERHUB_ALLOC_TEXT(section, routine)
 #else
 #define SERHUB_INIT_CODE
 #define SERHUB_PAGED_CODE
-#define SERHUB_ALLOC_TEXT(section, routine)
 #endif
 #define SERHUB_NONPAGED_CODE
 
@@ -44,6 +38,45 @@
 // Number of slots in BUS_EXTENSION.Children; enumeration fills at most 32.
 #define SERHUB_CHILD_SLOTS 33
 #define SERHUB_MAX_PORTS 32
+
+// ---------------------------------------------------------------------------
+// The card's registers.
+//
+// UartBlock: 8 registers per port, port i at UartBase + 8 * i. On the
+// 32-port card every 8-port expansion module takes 64 bytes and has its
+// interrupt-status register at offset 44 of its block; register 5 of a
+// module's first port arms its signature, which register 4 of the module's
+// first five ports then returns.
+#define UART_REGISTER_SPAN 8
+#define UART_SIGNATURE 4
+#define UART_SIGNATURE_CONTROL 5
+#define MODULE_PORTS 8
+#define MODULE_SPAN (UART_REGISTER_SPAN * MODULE_PORTS)  // 64
+#define MODULE_STATUS 44
+
+// IntcBlock: the control registers.
+#define INTC_STATUS_LOW 0    // interrupt status, ports 0 to 7
+#define INTC_STATUS_HIGH 1   // interrupt status, ports 8 to 15
+#define INTC_CONTROL 2
+#define INTC_MODEL_A 4       // per-model values at setup
+#define INTC_MODEL_B 5
+#define INTC_MODEL_C 6
+#define INTC_SET_A 8         // 0xFF at setup and reset
+#define INTC_SET_B 9
+#define INTC_SET_C 10
+#define INTC_CLEAR_A 12      // 0x00 at setup and reset
+#define INTC_CLEAR_B 13
+#define INTC_CLEAR_C 14
+#define INTC_ECHO 17         // echo control of multi-mode cards
+
+// ---------------------------------------------------------------------------
+// What a port device hands out for IRP_MN_QUERY_ID and
+// IRP_MN_QUERY_DEVICE_TEXT, in bytes with the terminating NULs.
+#define SERHUB_DEVICE_ID_SIZE sizeof(SERHUB_WIDE(SERHUB_PORT_DEVICE_ID))          // 34
+#define SERHUB_HARDWARE_IDS_SIZE sizeof(SERHUB_WIDE(SERHUB_PORT_DEVICE_ID "\0"))  // 36
+#define SERHUB_INSTANCE_ID_SIZE (9 * sizeof(WCHAR))                              // 18
+#define SERHUB_DESCRIPTION "PCI serial port"
+#define SERHUB_DESCRIPTION_SIZE sizeof(SERHUB_WIDE(SERHUB_DESCRIPTION))          // 32
 
 // ---------------------------------------------------------------------------
 // PnP states, shared by the bus device and the port devices.
@@ -128,6 +161,11 @@ typedef struct _PORT_EXTENSION {
   ULONG InterruptVector;
   ULONG InterruptLevel;
   ULONG InterruptAffinity;
+
+  // Set when a bus-relations query walked past the port without reporting it
+  // (its module stopped answering, the card is no longer set up): from then
+  // on its removal deletes the device.
+  BOOLEAN ReportedMissing;
 } PORT_EXTENSION, *PPORT_EXTENSION;
 
 // The common header, for code that does not yet know which extension it has.
@@ -139,6 +177,29 @@ typedef struct _COMMON_EXTENSION {
   SYSTEM_POWER_STATE SystemPowerState;
   DEVICE_POWER_STATE DevicePowerState;
 } COMMON_EXTENSION, *PCOMMON_EXTENSION;
+
+// Both extensions begin with the common header, field for field.
+#define SERHUB_SAME_OFFSET(Type, Field) \
+  static_assert(FIELD_OFFSET(Type, Field) == FIELD_OFFSET(COMMON_EXTENSION, Field), \
+                #Type "." #Field " is not where the common header has it")
+SERHUB_SAME_OFFSET(BUS_EXTENSION, Self);
+SERHUB_SAME_OFFSET(BUS_EXTENSION, IsBus);
+SERHUB_SAME_OFFSET(BUS_EXTENSION, PnpState);
+SERHUB_SAME_OFFSET(BUS_EXTENSION, PreviousPnpState);
+SERHUB_SAME_OFFSET(BUS_EXTENSION, SystemPowerState);
+SERHUB_SAME_OFFSET(BUS_EXTENSION, DevicePowerState);
+SERHUB_SAME_OFFSET(PORT_EXTENSION, Self);
+SERHUB_SAME_OFFSET(PORT_EXTENSION, IsBus);
+SERHUB_SAME_OFFSET(PORT_EXTENSION, PnpState);
+SERHUB_SAME_OFFSET(PORT_EXTENSION, PreviousPnpState);
+SERHUB_SAME_OFFSET(PORT_EXTENSION, SystemPowerState);
+SERHUB_SAME_OFFSET(PORT_EXTENSION, DevicePowerState);
+#undef SERHUB_SAME_OFFSET
+
+// The identity arrays hold what QUERY_ID copies out of them.
+static_assert(sizeof(PORT_EXTENSION::DeviceId) >= SERHUB_DEVICE_ID_SIZE, "DeviceId too small");
+static_assert(sizeof(PORT_EXTENSION::HardwareIds) >= SERHUB_HARDWARE_IDS_SIZE, "HardwareIds too small");
+static_assert(sizeof(PORT_EXTENSION::InstanceId) >= SERHUB_INSTANCE_ID_SIZE, "InstanceId too small");
 
 // ---------------------------------------------------------------------------
 // Entry and routing (entry.cpp).

@@ -10,6 +10,10 @@
 //   PORTMODE  REG_DWORD  the line mode chosen on the property page
 #pragma once
 
+// The card's port count as the driver writes it; the property page reads it
+// as SERHUB_PORTS_A (value names compare without regard to case).
+#define SERHUB_PORTS_VALUE "PORTS"
+
 // Value names in ANSI, as the property page uses them.
 #define SERHUB_PORTS_A "Ports"
 #define SERHUB_BASEADDR_A "BASEADDR"
@@ -37,13 +41,15 @@
 #define SERHUB_PORTMODE_RS485_FULL 2
 #define SERHUB_PORTMODE_RS422 3
 
-// Under HKEY_LOCAL_MACHINE: %s is the card's six-digit location key (bus,
-// device, function as two upper-case hex digits each), %02X the port index.
-#define SERHUB_PORT_KEY_FORMAT \
-  "SYSTEM\\CurrentControlSet\\Enum\\PCIMULTI\\PCI_SER\\%s%02X\\Device Parameters"
+// The port devices' device ID (also their one hardware and compatible ID).
+#define SERHUB_PORT_DEVICE_ID "PCIMULTI\\PCI_SER"
 
 // The port devices' enumerator and device ID.
-#define SERHUB_PORT_ENUM_KEY "SYSTEM\\CurrentControlSet\\Enum\\PCIMULTI\\PCI_SER"
+#define SERHUB_PORT_ENUM_KEY "SYSTEM\\CurrentControlSet\\Enum\\" SERHUB_PORT_DEVICE_ID
+
+// Under HKEY_LOCAL_MACHINE: %s is the card's six-digit location key (bus,
+// device, function as two upper-case hex digits each), %02X the port index.
+#define SERHUB_PORT_KEY_FORMAT SERHUB_PORT_ENUM_KEY "\\%s%02X\\Device Parameters"
 
 // UART input clock of every port, in Hz.
 #define SERHUB_CLOCK_RATE 7372800

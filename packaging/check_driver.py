@@ -3,7 +3,11 @@ the kernel and the HAL, with every routine in the section its execution level
 needs.
 
 usage: check_driver.py --arch i386|amd64 --image SHIPPED.sys --symbols UNSTRIPPED.sys
-       [--expect ROUTINE=SECTION]...
+       [--expect ROUTINE=SECTION]... [--max-file BYTES] [--max-resident BYTES]
+       [--stack-usage DIR --max-frame BYTES]
+The footprint options print the file size, the size of the resident code
+(.text: neither pageable nor discardable) and the largest stack frame that
+-fstack-usage recorded in DIR's .su files, and fail when one passes its limit.
 The shipped image carries no symbols; the unstripped image from the same link
 gives the routines' addresses, which the check maps onto the shipped image.
 Run with /usr/bin/python3 (python3-pefile)."""
@@ -170,6 +174,43 @@ def check_placement(c, pe, full, placement):
                      "%s lies in %s, not in non-paged data" % (name, where))
 
 
+def largest_frame(directory):
+    """(bytes, routine) of the largest frame in the .su files under directory."""
+    largest = (0, None)
+    names = sorted(n for n in os.listdir(directory) if n.endswith(".su"))
+    for name in names:
+        with open(os.path.join(directory, name)) as handle:
+            for line in handle:
+                # file:line:column:signature <TAB> bytes <TAB> qualifiers
+                fields = line.rstrip("\n").split("\t")
+                if len(fields) >= 2 and fields[1].isdigit():
+                    largest = max(largest, (int(fields[1]), fields[0].split(":", 3)[-1]))
+    return largest, len(names)
+
+
+def check_footprint(c, image, pe, args):
+    figures = []
+    if args.max_file is not None:
+        size = os.path.getsize(image)
+        figures.append("file %d bytes (limit %d)" % (size, args.max_file))
+        c.expect(size <= args.max_file, "file size %d bytes exceeds %d" % (size, args.max_file))
+    if args.max_resident is not None:
+        text = pecheck.find_section(pe, ".text")
+        resident = text.Misc_VirtualSize if text is not None else 0
+        figures.append("resident code %d bytes (limit %d)" % (resident, args.max_resident))
+        c.expect(resident <= args.max_resident, "resident code %d bytes exceeds %d"
+                 % (resident, args.max_resident))
+    if args.stack_usage is not None:
+        (frame, routine), files = largest_frame(args.stack_usage)
+        c.expect(files > 0, "no .su files in %s" % args.stack_usage)
+        figures.append("largest stack frame %d bytes in %s (limit %d)"
+                       % (frame, routine, args.max_frame))
+        c.expect(frame <= args.max_frame, "stack frame of %s is %d bytes, over %d"
+                 % (routine, frame, args.max_frame))
+    if figures:
+        print("%s: %s" % (c.title, "; ".join(figures)))
+
+
 def parse_expectations(items):
     placement = list(PLACEMENT)
     for item in items:
@@ -187,6 +228,10 @@ def run():
     parser.add_argument("--symbols", required=True, help="the unstripped serhub.sys")
     parser.add_argument("--expect", action="append", default=[],
                         help="ROUTINE=SECTION, replacing or adding to the placement table")
+    parser.add_argument("--max-file", type=int, help="largest file size in bytes")
+    parser.add_argument("--max-resident", type=int, help="largest .text size in bytes")
+    parser.add_argument("--stack-usage", help="directory of the driver's .su files")
+    parser.add_argument("--max-frame", type=int, default=256, help="largest stack frame in bytes")
     args = parser.parse_args()
     placement = parse_expectations(args.expect)
     c = pecheck.Checker("serhub.sys (%s)" % args.arch)
@@ -197,6 +242,7 @@ def run():
     check_imports(c, pe)
     if check_same_layout(c, pe, full):
         check_placement(c, pe, full, placement)
+    check_footprint(c, args.image, pe, args)
     return c.finish()
 
 

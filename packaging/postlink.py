@@ -5,30 +5,70 @@ driver's initialisation code only when the section is marked discardable. This
 step sets IMAGE_SCN_MEM_DISCARDABLE on the named sections and then writes the
 image checksum, which the loader verifies for drivers.
 
-usage: postlink.py [--discardable NAME]... IMAGE...
+With --imports NAME, the image's import descriptors open section NAME (the
+driver's linker script puts them at the start of its discardable INIT
+section, as DDK-built drivers have them): the import directory is pointed at
+them, since GNU ld fills it in only for a section named .idata, and the
+section loses the write permission that the import tables' input sections
+bring; the loader writes only the import address table, which lies elsewhere.
+
+usage: postlink.py [--discardable NAME]... [--imports NAME] IMAGE...
 Run with /usr/bin/python3 (python3-pefile)."""
 
 import argparse
+import struct
 import sys
 
 import pefile
 
 IMAGE_SCN_MEM_DISCARDABLE = 0x02000000
+IMAGE_SCN_MEM_WRITE = 0x80000000
+IMPORT_DESCRIPTOR_SIZE = 20
+DIRECTORY_IMPORT = 1
+DIRECTORY_IAT = 12
 
 
 def section_name(section):
     return section.Name.rstrip(b"\0").decode("latin-1")
 
 
-def fix(path, discardable):
+def one_section(path, pe, wanted):
+    matches = [s for s in pe.sections if section_name(s) == wanted]
+    if len(matches) != 1:
+        raise SystemExit("%s: expected one section %s, found sections %s"
+                         % (path, wanted, ", ".join(section_name(s) for s in pe.sections)))
+    return matches[0]
+
+
+def point_import_directory(path, pe, section):
+    """Counts the descriptors at the start of section up to the empty one;
+    each must name its DLL and have its address table inside the IAT."""
+    data = section.get_data()
+    iat = pe.OPTIONAL_HEADER.DATA_DIRECTORY[DIRECTORY_IAT]
+    count = 0
+    while True:
+        entry = data[count * IMPORT_DESCRIPTOR_SIZE:(count + 1) * IMPORT_DESCRIPTOR_SIZE]
+        if len(entry) < IMPORT_DESCRIPTOR_SIZE:
+            raise SystemExit("%s: no empty import descriptor in %s" % (path, section_name(section)))
+        lookup, _, _, name, thunks = struct.unpack("<IIIII", entry)
+        if entry == bytes(IMPORT_DESCRIPTOR_SIZE):
+            break
+        if not (name and lookup and iat.VirtualAddress <= thunks < iat.VirtualAddress + iat.Size):
+            raise SystemExit("%s: %s does not start with import descriptors"
+                             % (path, section_name(section)))
+        count += 1
+    directory = pe.OPTIONAL_HEADER.DATA_DIRECTORY[DIRECTORY_IMPORT]
+    directory.VirtualAddress = section.VirtualAddress
+    directory.Size = (count + 1) * IMPORT_DESCRIPTOR_SIZE
+    section.Characteristics &= ~IMAGE_SCN_MEM_WRITE
+
+
+def fix(path, discardable, imports=None):
     pe = pefile.PE(path)
-    names = [section_name(s) for s in pe.sections]
     for wanted in discardable:
-        matches = [s for s in pe.sections if section_name(s) == wanted]
-        if len(matches) != 1:
-            raise SystemExit("%s: expected one section %s, found sections %s"
-                             % (path, wanted, ", ".join(names)))
-        matches[0].Characteristics |= IMAGE_SCN_MEM_DISCARDABLE
+        one_section(path, pe, wanted).Characteristics |= IMAGE_SCN_MEM_DISCARDABLE
+    if imports:
+        point_import_directory(path, pe, one_section(path, pe, imports))
     image = pe.write()
     pe.close()
     # The checksum covers the headers as just rewritten.
@@ -44,10 +84,11 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--discardable", action="append", default=[],
                         help="section to mark IMAGE_SCN_MEM_DISCARDABLE")
+    parser.add_argument("--imports", help="section that opens with the import descriptors")
     parser.add_argument("images", nargs="+")
     args = parser.parse_args()
     for path in args.images:
-        fix(path, args.discardable)
+        fix(path, args.discardable, args.imports)
     return 0
 
 

@@ -145,11 +145,12 @@ def run_cases(suite, what, base_command, image, image_arg_index, cases, workdir)
 # ---------------------------------------------------------------------------
 # serhub.sys
 
-def driver_cases(arch, shipped, full):
+def driver_cases(arch, shipped, full, workdir):
     pe = pefile.PE(shipped)
     entry = pe.OPTIONAL_HEADER.AddressOfEntryPoint
     rdata = section_by_name(pe, ".rdata")
     rdata_rva = rdata.VirtualAddress
+    text_size = section_by_name(pe, ".text").Misc_VirtualSize
     pe.close()
     full_pe = pecheck.load(full)
     power = pecheck.symbols_named(full_pe, "DispatchPower")
@@ -215,6 +216,30 @@ def driver_cases(arch, shipped, full):
         Case("routine missing", None, "routine NoSuchRoutine not found",
              ["--expect", "NoSuchRoutine=PAGE"]),
     ]
+    # Footprint: a copy that grew past the shipped file's size, resident code
+    # grown past the shipped .text, and a frame over the stack limit.
+    size = os.path.getsize(shipped)
+
+    def padded(path):
+        with open(path, "ab") as handle:
+            handle.write(b"\0" * 512)
+        postlink.fix(path, [])
+
+    def grow_text(pe):
+        section_by_name(pe, ".text").Misc_VirtualSize += 300
+
+    su_dir = os.path.join(workdir, "stack-usage-%s" % arch)
+    os.makedirs(su_dir)
+    with open(os.path.join(su_dir, "power.su"), "w") as handle:
+        handle.write("power.cpp:10:28:NTSTATUS BusPower(PBUS_EXTENSION, PIRP)\t96\tstatic\n"
+                     "power.cpp:40:28:NTSTATUS PortPower(PPORT_EXTENSION, PIRP)\t300\tstatic\n")
+    cases += [
+        Case("file over its size limit", padded, "file size", ["--max-file", str(size)]),
+        Case("resident code over its limit", lambda p: rewrite(p, grow_text),
+             "resident code", ["--max-resident", str(text_size)]),
+        Case("a stack frame over the limit", None, "stack frame of NTSTATUS PortPower",
+             ["--stack-usage", su_dir, "--max-frame", "256"]),
+    ]
     if arch == "i386":
         def kernel_as_hal(path):
             if ntoskrnl_offset is None:
@@ -234,7 +259,7 @@ def driver_cases(arch, shipped, full):
 def check_driver(suite, check, arch, shipped, full, workdir):
     base = [sys.executable, check, "--arch", arch, "--image", shipped, "--symbols", full]
     run_cases(suite, "serhub.sys %s" % arch, base, shipped, 5,
-              driver_cases(arch, shipped, full), workdir)
+              driver_cases(arch, shipped, full, workdir), workdir)
     # The unstripped image in place of the shipped one: symbols would ship.
     code, output = run([sys.executable, check, "--arch", arch, "--image", full,
                         "--symbols", full])

@@ -2,18 +2,15 @@
 //
 // The page procedure gets the default dialog processing from inside its own
 // message handler, the way a window procedure calls its default procedure:
-// it sets DefDlgRecursion and calls DefDlgProcA, which calls the page
-// procedure again first; that nested call clears the flag and returns FALSE,
-// so that DefDlgProcA goes on with its default processing. Results reach the
-// dialog manager through the DWLP_MSGRESULT slot.
+// it sets the page window's DefDlgRecursion and calls DefDlgProcA, which
+// calls the page procedure again first; that nested call clears the flag and
+// returns FALSE, so that DefDlgProcA goes on with its default processing.
+// Results reach the dialog manager through the DWLP_MSGRESULT slot.
+//
+// Nothing here is module-level but ModuleInstance: the flag lives in the
+// page window's record and the text buffers on the stack, so pages of two
+// cards may run on two threads.
 #include "serhubpp.h"
-
-static BOOL DefDlgRecursion;
-
-// Module-level buffers for the list lines and the combo texts.
-static char LineBuffer[SERHUB_TEXT_SIZE];
-static char NumberBuffer[SERHUB_TEXT_SIZE];
-static char ItemBuffer[SERHUB_TEXT_SIZE];
 
 // The mode text of a list line: a port of type 0 is always RS232; on types 1
 // and 2 a mode outside RS232/RS485 FULL/RS422 reads RS485_HALF, and type 1
@@ -42,12 +39,13 @@ BOOL FormatPortLine(PPORT_PAGE_DATA Data, LONG Port, char* Out) {
     return FALSE;
   }
   // Columns: the port's number padded to 10 characters, its COM name padded
-  // to column 20 (longer names are not cut), then the mode text. The padding
-  // is wsprintfA's: a blank-filling loop would be compiled into a call to a
-  // run-time memset, which this DLL does not have.
-  wsprintfA(NumberBuffer, "port-%d", (int)(Port + 1));
-  wsprintfA(ItemBuffer, "COM%d", (int)Data->ComNumber[Port]);
-  wsprintfA(Out, "%-10s%-10s%s", NumberBuffer, ItemBuffer,
+  // to column 20 (longer names are not cut), then the mode text. "port-" and
+  // a number left-aligned in 5 columns end at column 10 or, for longer
+  // numbers, right after the number; ports 1 to 32 always end there, so
+  // "COM" and a number in 7 columns end at column 20 or right after the
+  // number. The padding is wsprintfA's: a blank-filling loop would be
+  // compiled into a call to a run-time memset, which this DLL does not have.
+  wsprintfA(Out, "port-%-5dCOM%-7d%s", (int)(Port + 1), (int)Data->ComNumber[Port],
             ModeText(Data->PortType[Port], Data->PortMode[Port]));
   return TRUE;
 }
@@ -60,28 +58,36 @@ static void SetUserSlot(HWND Window, LONG_PTR Value) {
   SetWindowLongPtrA(Window, DWLP_USER, Value);
 }
 
-static INT_PTR CallDefDlgProc(HWND Window, UINT Message, WPARAM WParam, LPARAM LParam) {
-  DefDlgRecursion = TRUE;
-  return DefDlgProcA(Window, Message, WParam, LParam);
+// Hands a message of the page window to the default dialog processing from
+// inside the page procedure.
+static INT_PTR CallDefDlgProc(PPAGE_WINDOW_DATA Page, UINT Message, WPARAM WParam,
+                              LPARAM LParam) {
+  Page->DefDlgRecursion = TRUE;
+  return DefDlgProcA(Page->Dialog, Message, WParam, LParam);
 }
 
 INT_PTR CALLBACK PortPageDlgProc(HWND Window, UINT Message, WPARAM WParam, LPARAM LParam) {
-  if (DefDlgRecursion) {
+  PPAGE_WINDOW_DATA page = (PPAGE_WINDOW_DATA)GetUserSlot(Window);
+  if (page != NULL && page->DefDlgRecursion) {
     // The call DefDlgProcA makes while the page's own code has handed it a
     // message: let it go on with the default processing.
-    DefDlgRecursion = FALSE;
+    page->DefDlgRecursion = FALSE;
     return FALSE;
   }
 
-  PPAGE_WINDOW_DATA page = (PPAGE_WINDOW_DATA)GetUserSlot(Window);
   if (page == NULL) {
+    // Without a record (WM_SETFONT before WM_INITDIALOG, WM_NCDESTROY after
+    // WM_DESTROY) the message gets the default processing from the dialog
+    // manager that called us, once: FALSE. Handing it to DefDlgProcA here as
+    // well would process it twice, and on WM_NCDESTROY free the dialog's
+    // data twice.
     if (Message != WM_INITDIALOG) {
-      return CallDefDlgProc(Window, Message, WParam, LParam);
+      return FALSE;
     }
     page = (PPAGE_WINDOW_DATA)LocalAlloc(LPTR, sizeof(PAGE_WINDOW_DATA));
     if (page == NULL) {
       EndDialog(Window, 2);
-      return CallDefDlgProc(Window, Message, WParam, LParam);
+      return FALSE;
     }
     page->Dialog = Window;
     SetUserSlot(Window, (LONG_PTR)page);
@@ -90,10 +96,12 @@ INT_PTR CALLBACK PortPageDlgProc(HWND Window, UINT Message, WPARAM WParam, LPARA
 
   switch (Message) {
     case WM_DESTROY:
+      // PortPageOnMessage has given it the default processing already; TRUE
+      // keeps the dialog manager from giving it a second time.
       PortPageOnMessage(page, Message, WParam, LParam);
       LocalFree(page);
       SetUserSlot(Window, 0);
-      return FALSE;
+      return TRUE;
     case WM_CTLCOLORMSGBOX:
     case WM_CTLCOLOREDIT:
     case WM_CTLCOLORLISTBOX:
@@ -124,7 +132,7 @@ LRESULT PortPageOnMessage(PPAGE_WINDOW_DATA Page, UINT Message, WPARAM WParam, L
       PortPageOnCommand(Page, LOWORD(WParam), (HWND)LParam, HIWORD(WParam));
       return 0;
     default:
-      return CallDefDlgProc(Page->Dialog, Message, WParam, LParam);
+      return CallDefDlgProc(Page, Message, WParam, LParam);
   }
 }
 
@@ -135,11 +143,12 @@ BOOL PortPageOnInitDialog(PPAGE_WINDOW_DATA Page, WPARAM WParam, LPARAM LParam) 
   Page->PortList = GetDlgItem(Page->Dialog, IDC_PORT_LIST);
 
   PPORT_PAGE_DATA data = Page->PageData;
+  char text[SERHUB_LINE_SIZE];
   LONG line = 0;
   for (LONG i = 0; i < data->PortCount; ++i) {
-    if (FormatPortLine(data, i, LineBuffer)) {
+    if (FormatPortLine(data, i, text)) {
       data->LineIndex[i] = (signed char)line;
-      SendMessageA(Page->PortList, LB_ADDSTRING, 0, (LPARAM)LineBuffer);
+      SendMessageA(Page->PortList, LB_ADDSTRING, 0, (LPARAM)text);
       ++line;
     }
   }
@@ -185,8 +194,14 @@ void PortPageOnCommand(PPAGE_WINDOW_DATA Page, int ControlId, HWND Control, UINT
   }
 
   data->CurrentPort = port;
-  if (ShowChangePortDialog(Page->Dialog, data) == 0) {
+  HWND dialog = Page->Dialog;
+  if (ShowChangePortDialog(dialog, data) == 0) {
     return;  // Cancel: the record and the list are unchanged
+  }
+  // The sheet may have been closed while the dialog ran: the page window's
+  // record is then freed, and the page's record may be too.
+  if (!IsWindow(dialog) || (PPAGE_WINDOW_DATA)GetUserSlot(dialog) != Page) {
+    return;
   }
 
   // Replace the lines from the changed port on. Deleting from the bottom up
@@ -197,9 +212,10 @@ void PortPageOnCommand(PPAGE_WINDOW_DATA Page, int ControlId, HWND Control, UINT
       SendMessageA(Page->PortList, LB_DELETESTRING, (WPARAM)data->LineIndex[j], 0);
     }
   }
+  char text[SERHUB_LINE_SIZE];
   for (LONG k = port; k < data->PortCount; ++k) {
-    if (FormatPortLine(data, k, LineBuffer)) {
-      SendMessageA(Page->PortList, LB_ADDSTRING, 0, (LPARAM)LineBuffer);
+    if (FormatPortLine(data, k, text)) {
+      SendMessageA(Page->PortList, LB_ADDSTRING, 0, (LPARAM)text);
     }
   }
   SendMessageA(Page->PortList, LB_SETCURSEL, (WPARAM)data->LineIndex[port], 0);
@@ -227,9 +243,10 @@ static void ChangePortOnInitDialog(HWND Dialog, PPORT_PAGE_DATA Data) {
   SetUserSlot(Dialog, (LONG_PTR)Data);
 
   HWND combo = GetDlgItem(Dialog, IDC_COM_COMBO);
+  char name[16];  // "COM256" at most
   for (int k = 1; k <= SERHUB_COMBO_ENTRIES; ++k) {
-    wsprintfA(ItemBuffer, "COM%d", k);
-    SendMessageA(combo, CB_ADDSTRING, 0, (LPARAM)ItemBuffer);
+    wsprintfA(name, "COM%d", k);
+    SendMessageA(combo, CB_ADDSTRING, 0, (LPARAM)name);
   }
   // Entry k is COM k + 1; counted unsigned, so no COM number overflows.
   SendMessageA(combo, CB_SETCURSEL, (WPARAM)((ULONG)Data->ComNumber[port] - 1UL), 0);

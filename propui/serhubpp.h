@@ -20,8 +20,13 @@
 // The card family's largest port count.
 #define SERHUB_MAX_PORTS 32
 
-// Size of the text buffers (location text, PORTNAME, list lines, key paths).
+// Size of the text buffers (location text, PORTNAME, key paths).
 #define SERHUB_TEXT_SIZE 256
+
+// Size of a list line buffer: "port-32" padded to 10 characters, a COM name
+// of at most "COM-2147483648" (14), the longest mode text "RS485_HALF" (10)
+// and the NUL make 35 characters.
+#define SERHUB_LINE_SIZE 48
 
 // Dialog templates and their controls.
 #define IDD_PORTS_PAGE 101
@@ -57,6 +62,10 @@ typedef struct _PAGE_WINDOW_DATA {
   HWND Dialog;
   HWND PortList;
   PPORT_PAGE_DATA PageData;
+  // Set while the page's own code has handed a message of this window to
+  // DefDlgProcA; the nested call of the page procedure clears it. One flag
+  // per page window: pages of two cards may run on two threads.
+  BOOL DefDlgRecursion;
 } PAGE_WINDOW_DATA, *PPAGE_WINDOW_DATA;
 
 // The DLL's own module handle, set at process attach.

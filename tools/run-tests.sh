@@ -8,6 +8,7 @@ build="${SERHUB_BUILD_DIR:-$top/build}"
 cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Debug
 cmake --build "$build" -j"$(nproc)"
 ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
+bash "$top/tools/ci/optimized.sh"
 bash "$top/tools/ci/asan.sh"
 bash "$top/tools/ci/tsan.sh"
 bash "$top/tools/ci/valgrind.sh"

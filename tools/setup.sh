@@ -10,6 +10,10 @@ packages=(
   binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   python3 python3-pefile
   wine64
+  xvfb
+  imagemagick
+  libcli11-dev
+  nlohmann-json3-dev
   valgrind
 )
 

@@ -141,12 +141,28 @@ constexpr ULONG kRtlStringTag = 0x55737452;  // "RtsU"
 //   completion routine must return STATUS_MORE_PROCESSING_REQUIRED (then the
 //   sender frees it with IoFreeIrp). IoBuildSynchronousFsdRequest IRPs copy
 //   IoStatus to the status block, signal the event and free themselves when
-//   completion runs past the sender; freeing them again is a double free.
+//   completion runs past the sender, in a kernel APC to the thread that built
+//   them: at once while that thread is below APC_LEVEL, else when its IRQL
+//   drops (waiting for the event at APC_LEVEL is reported as the deadlock it
+//   is on Windows); freeing them again is a double free.
+// - The IRQL after a dispatch or completion routine is the IRQL before it.
 // - Power IRPs: each device that received one calls PoStartNextPowerIrp for
 //   it exactly once (IRP_MN_SET_POWER, IRP_MN_QUERY_POWER; at most once for
 //   the other minor functions) while its stack location is current; checked
 //   when completion leaves the last device. A device with DO_POWER_PAGABLE
 //   gets power IRPs at PASSIVE_LEVEL only.
+
+// - PoCallDriver (Windows 2000/XP): a device has at most one
+//   IRP_MN_SET_POWER or IRP_MN_QUERY_POWER of each power type active; the
+//   next one is held back (PoCallDriver returns STATUS_PENDING) until the
+//   device calls PoStartNextPowerIrp for the active one, and is then given to
+//   it from a power-manager thread (see SetPowerDelivery). A power request
+//   starts with IoStatus.Status STATUS_NOT_SUPPORTED. All device objects of a
+//   stack agree on DO_POWER_PAGABLE.
+
+// How held-back power requests reach their device: `post` runs the job on a
+// thread of the power manager. Without it, each job gets a new thread.
+void SetPowerDelivery(std::function<void(std::function<void()>)> post);
 
 // IofCompleteRequest has run on the IRP at least once (also true after a
 // threaded IRP freed itself).

@@ -286,6 +286,8 @@ enum class Delivery {
   FromThread,    // marked pending, STATUS_PENDING returned, completed from another thread at once
   HoldPending,   // marked pending, STATUS_PENDING returned, completed from another thread on ReleaseHeld
   HoldBlocking,  // the dispatch routine blocks until ReleaseHeld, then answers and returns
+  FromDpc,       // marked pending, STATUS_PENDING returned, answered from another thread and
+                 // completed there at DISPATCH_LEVEL, as a DPC would
 };
 
 // One request that reached the PCI device.
@@ -357,7 +359,7 @@ class PciDevice {
   NTSTATUS Answer(PIRP irp);  // fills the answer, sets IoStatus, returns the status (no completion)
   NTSTATUS AnswerPnp(PIRP irp, PIO_STACK_LOCATION stack);
   NTSTATUS AnswerPower(PIRP irp, PIO_STACK_LOCATION stack);
-  NTSTATUS Finish(PIRP irp, std::optional<NTSTATUS> forced, bool pended);
+  NTSTATUS Finish(PIRP irp, std::optional<NTSTATUS> forced, bool pended, bool atDispatch = false);
 
   Card& card_;
   ULONG bus_, device_, function_;
@@ -409,6 +411,7 @@ enum class NodeState {
   QueryRemoved,
   SurpriseRemoved,
   Removed,          // IRP_MN_REMOVE_DEVICE sent; the node is gone
+  Disabled,         // removed while still present: the node keeps its PDO, no driver loaded
 };
 const char* NodeStateName(NodeState state);
 
@@ -503,6 +506,8 @@ class DeviceNode {
   PDEVICE_OBJECT fdoAtAdd = nullptr;  // the device AddDevice attached
   bool holdsReference = false;        // the manager holds the relation's reference on the PDO
   bool pdoDeleted = false;
+  bool reported = false;              // the parent's last bus relations listed the PDO
+  bool removing = false;              // IRP_MN_REMOVE_DEVICE is on its way through the subtree
 
  private:
   DeviceNode* parent_;
@@ -560,9 +565,9 @@ NTSTATUS StartDevice(DeviceNode& node, bool removeOnFailure = true);
 // resource requirements), installed (COM port installer), given the serial
 // port driver (AddDevice, IRP_MN_FILTER_RESOURCE_REQUIREMENTS) and started
 // without resources, then asked for their own bus relations. Every buffer a
-// child hands out is checked (live pool block, expected tag, exact size) and
+// child hands out is checked (a live pool block its contents fit) and
 // freed. Children missing from the answer get IRP_MN_SURPRISE_REMOVAL when
-// started, then IRP_MN_REMOVE_DEVICE.
+// started, then IRP_MN_REMOVE_DEVICE (a second one for a disabled child).
 NTSTATUS QueryBusRelations(DeviceNode& node);
 NTSTATUS QueryStop(DeviceNode& node);
 NTSTATUS CancelStop(DeviceNode& node);
@@ -579,9 +584,25 @@ NTSTATUS SurpriseRemove(DeviceNode& node);
 NTSTATUS RemoveDevice(DeviceNode& node);
 // Query remove, then remove (or cancel remove when the query is refused).
 NTSTATUS QueryAndRemove(DeviceNode& node);
-// Driver-side removal of one port device (as when the user disables it):
-// query remove, then remove; the bus may report it again later.
+// Disable, as Device Manager does it, for a card or a port: RemovalRelations,
+// query remove (children first), then remove. The device node and its PDO
+// stay (State() Disabled); a card's children go for good. Refused when the
+// node is not started.
+NTSTATUS DisableDevice(DeviceNode& node);
+// Enable a disabled node: the function driver's AddDevice on the same PDO,
+// resource requirements and their filter, IRP_MN_START_DEVICE, then (for a
+// card) bus relations, which bring the children up again.
+NTSTATUS EnableDevice(DeviceNode& node);
+// A driver update: disable, the new driver entry loaded under the node's
+// service (the old one is unloaded once idle), enable.
+NTSTATUS UpdateDriver(DeviceNode& node, PDRIVER_INITIALIZE entry);
+// The same as DisableDevice, kept for callers that disable a port.
 NTSTATUS RemoveChild(DeviceNode& port);
+// Lets the next life-cycle calls send sequences Windows never sends (a stop
+// without its query, a removal of a started device without query remove or
+// surprise removal), for tests that check a driver's answer to them. Off
+// after ResetMachine; without it such a call is refused with a finding.
+void AllowIllegalSequences(bool on);
 // Card unplugged: surprise removal if started, then removal.
 NTSTATUS UnplugCard(DeviceNode& node);
 
@@ -602,16 +623,20 @@ DeviceNode* FindNode(PDEVICE_OBJECT pdo);
 // The present node with this instance ID (children) or instance path.
 DeviceNode* FindNodeByInstance(const std::string& instanceIdOrPath);
 
-// Pool tags the manager expects on buffers a child's PDO hands out (0: not
-// checked). Defaults: "Ddk " for IDs, text and bus relations, "Zbus" for bus
-// information.
-struct ChildBufferTags {
-  ULONG ids = 0x206B6444;        // "Ddk "
-  ULONG text = 0x206B6444;       // "Ddk "
-  ULONG relations = 0x206B6444;  // "Ddk "
-  ULONG busInformation = 0x7375625A;  // "Zbus"
+// A buffer a child's stack handed out in a completed request, as the manager
+// takes it over before freeing it. Windows asks only that it is pool the
+// requester can free and that its contents fit; what a driver promises
+// beyond that (its pool tags, buffers exactly as large as their contents)
+// is for the driver's tests to check through this hook.
+struct HandedOutBuffer {
+  std::string what;  // "device ID", "hardware IDs", "compatible IDs", "instance ID",
+                     // "device description", "location text", "bus information", "bus relations"
+  ULONG tag;
+  size_t size;    // the pool block's size
+  size_t needed;  // bytes its contents use (strings up to the final NUL, lists up to their last entry)
 };
-void SetExpectedBufferTags(const ChildBufferTags& tags);
+// One hook at a time; ResetMachine removes it.
+void OnHandedOutBuffer(std::function<void(const HandedOutBuffer&)> hook);
 
 // ===========================================================================
 // COM port class installer (the Ports class of the platform): each newly
@@ -620,11 +645,13 @@ void SetExpectedBufferTags(const ChildBufferTags& tags);
 // (COM1 and COM2 belong to the machine's own ports); a port whose key already
 // names a PORTNAME keeps it.
 constexpr const char* kComNameArbiterKey = "SYSTEM\\CurrentControlSet\\Control\\COM Name Arbiter";
-// The PORTNAME of the port with this instance ID (e.g. "020D0105"); "" if none.
+// The PORTNAME of the port with this instance ID (e.g. "020D0105"), found
+// through the device node that had it; "" if none.
 std::string ComName(const std::string& instanceId);
 // Numbers claimed in the arbiter's database, ascending.
 std::vector<int> ClaimedComNumbers();
-// Uninstalls a port: frees its number and deletes its instance key.
+// Uninstalls a port: frees its number and deletes its instance key (the
+// device node's; nothing when no node ever had the instance ID).
 void UninstallPort(const std::string& instanceId);
 
 // ===========================================================================
@@ -654,7 +681,19 @@ PowerResult QuerySystemPower(DeviceNode& node, SYSTEM_POWER_STATE state,
 PowerResult QueryDevicePower(DeviceNode& node, DEVICE_POWER_STATE state);
 PowerResult WaitWake(DeviceNode& node, SYSTEM_POWER_STATE state);
 
-// A power request running on its own thread while the test goes on.
+// A system power request as the power manager sends it: IRP_MN_SET_POWER or
+// IRP_MN_QUERY_POWER of type SystemPowerState to the top of every device
+// stack that has its drivers, one stack after the other: children before
+// their parent for a sleeping or off state, parents first for
+// PowerSystemWorking. One result per node, in the order sent.
+struct NodePowerResult {
+  DeviceNode* node;
+  PowerResult result;
+};
+std::vector<NodePowerResult> SendSystemPowerToAll(UCHAR minor, SYSTEM_POWER_STATE state,
+                                                  POWER_ACTION action = PowerActionSleep);
+
+// A power request running on a power-manager thread while the test goes on.
 class PendingPower {
  public:
   PendingPower(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state,
@@ -668,8 +707,7 @@ class PendingPower {
 
  private:
   struct State;
-  std::shared_ptr<State> state_;
-  std::thread thread_;
+  std::shared_ptr<State> state_;  // shared with the power manager's worker thread
 };
 std::unique_ptr<PendingPower> SendPowerAsync(PDEVICE_OBJECT device, UCHAR minor,
                                              POWER_STATE_TYPE type, POWER_STATE state,

@@ -52,6 +52,7 @@ typedef INT_PTR(CALLBACK* DLGPROC)(HWND, UINT, WPARAM, LPARAM);
 #define WM_NCCALCSIZE 0x0083
 #define WM_NCHITTEST 0x0084
 #define WM_GETDLGCODE 0x0087
+#define WM_NCLBUTTONDOWN 0x00A1
 #define WM_KEYDOWN 0x0100
 #define WM_KEYUP 0x0101
 #define WM_CHAR 0x0102
@@ -73,6 +74,8 @@ typedef INT_PTR(CALLBACK* DLGPROC)(HWND, UINT, WPARAM, LPARAM);
 #define WM_LBUTTONDOWN 0x0201
 #define WM_LBUTTONUP 0x0202
 #define WM_LBUTTONDBLCLK 0x0203
+#define WM_RBUTTONDOWN 0x0204
+#define WM_RBUTTONUP 0x0205
 #define WM_PARENTNOTIFY 0x0210
 #define WM_ENTERMENULOOP 0x0211
 #define WM_USER 0x0400
@@ -104,6 +107,24 @@ typedef INT_PTR(CALLBACK* DLGPROC)(HWND, UINT, WPARAM, LPARAM);
 #define VK_RETURN 0x0D
 #define VK_ESCAPE 0x1B
 #define VK_SPACE 0x20
+#define VK_F1 0x70
+
+// System colours (GetSysColorBrush).
+#define COLOR_SCROLLBAR 0
+#define COLOR_WINDOW 5
+#define COLOR_BTNFACE 15
+#define COLOR_3DFACE COLOR_BTNFACE
+
+// WM_HELP.
+#define HELPINFO_WINDOW 0x0001
+typedef struct tagHELPINFO {
+  UINT cbSize;
+  int iContextType;
+  int iCtrlId;
+  HANDLE hItemHandle;
+  DWORD_PTR dwContextId;
+  POINT MousePos;
+} HELPINFO, *LPHELPINFO;
 
 // ---------------------------------------------------------------------------
 // Window styles.
@@ -517,6 +538,7 @@ HWND WINAPI GetAncestor(HWND hwnd, UINT gaFlags);
 BOOL WINAPI IsChild(HWND hWndParent, HWND hWnd);
 HWND WINAPI SetFocus(HWND hWnd);
 HWND WINAPI GetFocus(void);
+HBRUSH WINAPI GetSysColorBrush(int nIndex);
 
 LONG WINAPI GetWindowLongA(HWND hWnd, int nIndex);
 LONG WINAPI SetWindowLongA(HWND hWnd, int nIndex, LONG dwNewLong);

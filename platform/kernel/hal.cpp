@@ -128,13 +128,16 @@ std::pair<host::IoHandler*, ULONG> PortTarget(uintptr_t port, const char* routin
   std::unique_lock<std::mutex> lock(s.mutex);
   if (InRegion(s, port)) {
     lock.unlock();
-    host::VerifierFail(std::string(routine) + " on " + Hex(port) +
-                       ", an address mapped with MmMapIoSpace (memory space needs the register routines)");
+    host::VerifierFail(
+        "hal.port-on-memory-space",
+        std::string(routine) + " on " + Hex(port) +
+            ", an address mapped with MmMapIoSpace (memory space needs the register routines)");
     return {nullptr, 0};
   }
   if (port > kHighestPort) {
     lock.unlock();
-    host::VerifierFail(std::string(routine) + " on " + Hex(port) + ", outside I/O space");
+    host::VerifierFail("hal.port-not-decoded",
+                       std::string(routine) + " on " + Hex(port) + ", outside I/O space");
     return {nullptr, 0};
   }
   return Decode(s.ports, port);
@@ -161,8 +164,9 @@ RegisterTarget RegisterTargetOf(uintptr_t va, const char* routine) {
     return t;
   }
   lock.unlock();
-  host::VerifierFail(std::string(routine) + " on " + Hex(va) +
-                     ", which is not inside a live MmMapIoSpace mapping");
+  host::VerifierFail("hal.register-not-mapped",
+                     std::string(routine) + " on " + Hex(va) +
+                         ", which is not inside a live MmMapIoSpace mapping");
   return t;
 }
 
@@ -174,8 +178,8 @@ void AddPortRange(ULONG base, ULONG length, IoHandler* handler) {
   auto& s = State();
   std::lock_guard<std::mutex> lock(s.mutex);
   if (Overlaps(s.ports, base, length))
-    VerifierFail("AddPortRange: ports " + Hex(base) + " length " + Hex(length) +
-                 " overlap a range already decoded");
+    VerifierFail("machine.decode-overlap", "AddPortRange: ports " + Hex(base) + " length " +
+                                               Hex(length) + " overlap a range already decoded");
   s.ports.push_back({base, length, handler});
 }
 
@@ -183,8 +187,8 @@ void AddMemoryRange(ULONGLONG physical, ULONG length, IoHandler* handler) {
   auto& s = State();
   std::lock_guard<std::mutex> lock(s.mutex);
   if (Overlaps(s.memory, physical, length))
-    VerifierFail("AddMemoryRange: memory " + Hex(physical) + " length " + Hex(length) +
-                 " overlaps a range already decoded");
+    VerifierFail("machine.decode-overlap", "AddMemoryRange: memory " + Hex(physical) + " length " +
+                                               Hex(length) + " overlaps a range already decoded");
   s.memory.push_back({physical, length, handler});
 }
 
@@ -249,7 +253,7 @@ std::vector<std::string> HalEndChecks() {
   std::lock_guard<std::mutex> lock(s.mutex);
   std::vector<std::string> out;
   for (const auto& [va, m] : s.mappings)
-    out.push_back("I/O space still mapped: physical " + Hex(m.info.physical) + " length " +
+    out.push_back("mm.mapping-leak: I/O space still mapped: physical " + Hex(m.info.physical) + " length " +
                   Hex(m.info.length) + " at " + Hex(va));
   return out;
 }
@@ -291,12 +295,12 @@ PVOID NTAPI MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes,
                          MEMORY_CACHING_TYPE CacheType) {
   host::kio::CheckIrql("MmMapIoSpace", DISPATCH_LEVEL);
   if (NumberOfBytes == 0) {
-    host::VerifierFail("MmMapIoSpace called with a length of 0");
+    host::VerifierFail("ddi.invalid-parameter", "MmMapIoSpace called with a length of 0");
     return nullptr;
   }
   if (CacheType < MmNonCached || CacheType >= MmMaximumCacheType) {
-    host::VerifierFail("MmMapIoSpace called with an invalid cache type " +
-                       std::to_string(static_cast<int>(CacheType)));
+    host::VerifierFail("ddi.invalid-parameter", "MmMapIoSpace called with an invalid cache type " +
+                                                    std::to_string(static_cast<int>(CacheType)));
     return nullptr;
   }
   if (host::kio::TakeFault(host::IoRoutine::MapIoSpace) != STATUS_SUCCESS) return nullptr;
@@ -331,8 +335,9 @@ VOID NTAPI MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes) {
     bool twice = false;
     for (uintptr_t u : s.unmapped) twice |= u == va;
     lock.unlock();
-    host::VerifierFail(std::string("MmUnmapIoSpace of ") + Hex(va) +
-                       (twice ? ", which was already unmapped" : ", which MmMapIoSpace did not return"));
+    host::VerifierFail("mm.unmap-not-mapped", std::string("MmUnmapIoSpace of ") + Hex(va) +
+                                                  (twice ? ", which was already unmapped"
+                                                         : ", which MmMapIoSpace did not return"));
     return;
   }
   SIZE_T mappedLength = it->second.info.length;
@@ -341,6 +346,7 @@ VOID NTAPI MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes) {
   ++s.unmaps;
   lock.unlock();
   if (NumberOfBytes != mappedLength)
-    host::VerifierFail("MmUnmapIoSpace of " + Hex(va) + " with length " + Hex(NumberOfBytes) +
-                       ", mapped with length " + Hex(mappedLength));
+    host::VerifierFail("mm.unmap-wrong-length", "MmUnmapIoSpace of " + Hex(va) + " with length " +
+                                                    Hex(NumberOfBytes) + ", mapped with length " +
+                                                    Hex(mappedLength));
 }

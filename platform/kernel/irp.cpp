@@ -11,13 +11,15 @@
 // location when it passed it (the status, whether it was marked pending), so
 // the dispatch's return value can be checked even when the IRP has been
 // completed (and perhaps freed) by the time the dispatch routine returns.
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <memory>
-#include <condition_variable>
 #include <mutex>
 #include <set>
+#include <thread>
 
 #include "host/kernel.h"
 #include "host/verifier.h"
@@ -54,6 +56,7 @@ struct IrpRecord {
   size_t bytes = 0;
   bool external = false;  // memory from the caller (IoInitializeIrp)
   bool threaded = false;  // IoBuildSynchronousFsdRequest
+  bool apcQueued = false;  // finished; its completion APC has not run yet
   bool freed = false;
   bool freeDeferred = false;
   IrpState state = IrpState::Idle;
@@ -64,6 +67,7 @@ struct IrpRecord {
   std::map<PDEVICE_OBJECT, int> powerReceived;
   std::map<PDEVICE_OBJECT, int> powerStarts;
   bool powerChecked = false;
+  POWER_STATE_TYPE powerType = SystemPowerState;  // of IRP_MN_SET_POWER / QUERY_POWER
   // Buffered I/O of a synchronous FSD request.
   void* systemBuffer = nullptr;
   void* userBuffer = nullptr;
@@ -73,10 +77,25 @@ struct IrpRecord {
   UCHAR minor = 0;
 };
 
+// The power manager's serialisation on Windows 2000/XP: a device has at most
+// one IRP_MN_SET_POWER or IRP_MN_QUERY_POWER of each type (system, device)
+// active; PoCallDriver holds back the next one until the device calls
+// PoStartNextPowerIrp for the active one ("Calling PoStartNextPowerIrp").
+using PowerKey = std::pair<PDEVICE_OBJECT, int>;
+struct QueuedPower {
+  PowerKey key;
+  PIRP irp;
+};
+
 struct IrpTable {
   std::mutex lock;
   std::map<PIRP, std::unique_ptr<IrpRecord>> irps;  // kept after free until reset
   int failNth = 0;
+  std::set<PowerKey> powerBusy;
+  std::deque<QueuedPower> powerQueued;  // held back, in arrival order
+  std::vector<QueuedPower> powerReady;  // released, to be delivered outside the lock
+  std::set<PDEVICE_OBJECT> pagableReported;
+  std::function<void(std::function<void()>)> powerDelivery;
 };
 
 IrpTable& T() {
@@ -84,7 +103,49 @@ IrpTable& T() {
   return table;
 }
 
+bool SerialisedPower(UCHAR minor) {
+  return minor == IRP_MN_SET_POWER || minor == IRP_MN_QUERY_POWER;
+}
+
+// Releases the device's active request of that type and readies the next one
+// held back for it. Caller holds the lock.
+void ReleasePowerLocked(PowerKey key) {
+  IrpTable& t = T();
+  if (t.powerBusy.erase(key) == 0) return;
+  for (auto it = t.powerQueued.begin(); it != t.powerQueued.end(); ++it) {
+    if (it->key == key) {
+      t.powerBusy.insert(key);
+      t.powerReady.push_back(*it);
+      t.powerQueued.erase(it);
+      return;
+    }
+  }
+}
+
+void PresentPowerIrp(PDEVICE_OBJECT device, PIRP irp);
+void StartNextPowerIrp(PIRP irp);
+
+// Delivers what ReleasePowerLocked readied, from a thread of the power
+// manager (the driver that called PoStartNextPowerIrp may hold a lock).
+void DeliverReadyPower() {
+  std::vector<QueuedPower> ready;
+  std::function<void(std::function<void()>)> delivery;
+  {
+    std::lock_guard<std::mutex> lock(T().lock);
+    ready.swap(T().powerReady);
+    delivery = T().powerDelivery;
+  }
+  for (const QueuedPower& q : ready) {
+    std::function<void()> job = [q] { PresentPowerIrp(q.key.first, q.irp); };
+    if (delivery)
+      delivery(std::move(job));
+    else
+      std::thread(std::move(job)).detach();
+  }
+}
+
 thread_local bool t_inPoCallDriver = false;
+thread_local bool t_presentingHeldPower = false;
 
 PIO_STACK_LOCATION Location(PIRP irp, int l) {
   return reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + (l - 1);
@@ -120,11 +181,13 @@ void ResetRecordForUse(IrpRecord& r, CCHAR stackSize) {
   r.powerReceived.clear();
   r.powerStarts.clear();
   r.powerChecked = false;
+  r.apcQueued = false;
 }
 
 PIRP AllocateIrp(CCHAR stackSize, bool injectFaults, bool threaded) {
   if (stackSize < 1) {
-    VerifierFail("IoAllocateIrp with StackSize " + std::to_string(stackSize));
+    VerifierFail("ddi.invalid-parameter",
+                 "IoAllocateIrp with StackSize " + std::to_string(stackSize));
     return nullptr;
   }
   std::lock_guard<std::mutex> lock(T().lock);
@@ -165,25 +228,55 @@ void CheckPowerStartsLocked(IrpRecord& r) {
   for (auto& [dev, received] : r.powerReceived) {
     (void)received;
     int calls = r.powerStarts.count(dev) ? r.powerStarts[dev] : 0;
+    if (required && calls == 0) ReleasePowerLocked({dev, r.powerType});  // so nothing waits forever
     if ((required && calls != 1) || calls > 1) {
-      VerifierFail(kcore::DeviceText(dev) + " handled " + IrpText(r) + " and called PoStartNextPowerIrp " +
-                   std::to_string(calls) + " time(s) for it (must be exactly once)");
+      VerifierFail("power.start-next-count", kcore::DeviceText(dev) + " handled " + IrpText(r) +
+                                                 " and called PoStartNextPowerIrp " +
+                                                 std::to_string(calls) +
+                                                 " time(s) for it (must be exactly once)");
     }
   }
   for (auto& [dev, calls] : r.powerStarts) {
     if (r.powerReceived.count(dev) == 0) {
-      VerifierFail("PoStartNextPowerIrp was called " + std::to_string(calls) + " time(s) for " +
-                   IrpText(r) + " on behalf of " +
-                   (dev ? kcore::DeviceText(dev) : std::string("no device")) +
-                   ", which never received it (called after the stack location was passed on?)");
+      VerifierFail(
+          "power.start-next-count",
+          "PoStartNextPowerIrp was called " + std::to_string(calls) + " time(s) for " + IrpText(r) +
+              " on behalf of " + (dev ? kcore::DeviceText(dev) : std::string("no device")) +
+              ", which never received it (called after the stack location was passed on?)");
     }
   }
 }
 
-// What happens when completion runs past the sender: a threaded IRP returns
-// its status to the IO_STATUS_BLOCK, signals the event and is freed.
-void FinishIrp(PIRP irp) {
+// The I/O manager's completion APC of a threaded IRP, run in the thread
+// that built it: returns the status to the IO_STATUS_BLOCK, copies buffered
+// input back, signals the event and frees the IRP.
+void CompleteThreadedIrp(PIRP irp) {
   PKEVENT event = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(T().lock);
+    IrpRecord* r = Find(irp);
+    if (r == nullptr || r->freed || !r->apcQueued) return;
+    r->apcQueued = false;
+    if (r->copyBackOnCompletion && r->systemBuffer != nullptr && NT_SUCCESS(irp->IoStatus.Status)) {
+      size_t n =
+          irp->IoStatus.Information < r->userLength ? irp->IoStatus.Information : r->userLength;
+      std::memcpy(r->userBuffer, r->systemBuffer, n);
+    }
+    if (irp->UserIosb != nullptr) *irp->UserIosb = irp->IoStatus;
+    event = irp->UserEvent;
+    if (r->completionDepth > 0)
+      r->freeDeferred = true;
+    else
+      ReleaseIrpMemoryLocked(*r);
+  }
+  if (event != nullptr) kcore::SignalEventFromIoManager(event);
+}
+
+// What happens when completion runs past the sender: a threaded IRP is
+// finished by an APC to its thread (see irql.cpp for when that runs).
+void FinishIrp(PIRP irp) {
+  PVOID thread;
+  PKEVENT event;
   {
     std::lock_guard<std::mutex> lock(T().lock);
     IrpRecord* r = Find(irp);
@@ -191,21 +284,19 @@ void FinishIrp(PIRP irp) {
     r->state = IrpState::Finished;
     CheckPowerStartsLocked(*r);
     if (!r->threaded) {
-      VerifierFail(IrpText(*r) +
-                   " from IoAllocateIrp completed past its sender, which has no thread to return it "
-                   "to (the sender's completion routine must return STATUS_MORE_PROCESSING_REQUIRED)");
+      VerifierFail(
+          "io.completed-past-sender",
+          IrpText(*r) +
+              " from IoAllocateIrp completed past its sender, which has no thread to return it "
+              "to (the sender's completion routine must return STATUS_MORE_PROCESSING_REQUIRED)");
       return;
     }
-    if (r->copyBackOnCompletion && r->systemBuffer != nullptr && NT_SUCCESS(irp->IoStatus.Status)) {
-      size_t n = irp->IoStatus.Information < r->userLength ? irp->IoStatus.Information : r->userLength;
-      std::memcpy(r->userBuffer, r->systemBuffer, n);
-    }
-    if (irp->UserIosb != nullptr) *irp->UserIosb = irp->IoStatus;
+    r->apcQueued = true;
+    thread = irp->Tail.Overlay.Thread;
     event = irp->UserEvent;
-    if (r->completionDepth > 0) r->freeDeferred = true;
-    else ReleaseIrpMemoryLocked(*r);
   }
-  if (event != nullptr) kcore::SignalEventFromIoManager(event);
+  DeliverReadyPower();
+  kcore::QueueKernelApc(thread, event, [irp] { CompleteThreadedIrp(irp); });
 }
 
 NTSTATUS NTAPI SendAsyncDone(PDEVICE_OBJECT, PIRP irp, PVOID context);
@@ -313,6 +404,18 @@ void ResetIrps() {
   }
   T().irps.clear();
   T().failNth = 0;
+  T().powerBusy.clear();
+  T().powerQueued.clear();
+  T().powerReady.clear();
+  T().pagableReported.clear();
+}
+
+void ForgetPowerDevice(PDEVICE_OBJECT device) {
+  std::lock_guard<std::mutex> lock(T().lock);
+  for (auto it = T().powerBusy.begin(); it != T().powerBusy.end();) {
+    it = it->first == device ? T().powerBusy.erase(it) : std::next(it);
+  }
+  T().pagableReported.erase(device);
 }
 
 void IrpEndChecks(std::vector<std::string>& out) {
@@ -326,7 +429,7 @@ void IrpEndChecks(std::vector<std::string>& out) {
       case IrpState::Completing: state = "still completing"; break;
       case IrpState::Finished: state = "completed"; break;
     }
-    out.push_back(IrpText(*r) + " was never freed (" + state + ")");
+    out.push_back("io.irp-leak: " + IrpText(*r) + " was never freed (" + state + ")");
   }
 }
 
@@ -362,22 +465,25 @@ extern "C" {
 PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
   (void)ChargeQuota;
   if (host::kcore::Irql() > DISPATCH_LEVEL) {
-    host::VerifierFail("IoAllocateIrp at IRQL " + std::to_string(host::kcore::Irql()));
+    host::VerifierFail("irql.ddi-call",
+                       "IoAllocateIrp at IRQL " + std::to_string(host::kcore::Irql()));
   }
   return host::AllocateIrp(StackSize, true, false);
 }
 
 VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
   if (PacketSize < IoSizeOfIrp(StackSize)) {
-    host::VerifierFail("IoInitializeIrp with PacketSize " + std::to_string(PacketSize) +
-                       ", too small for " + std::to_string(StackSize) + " stack locations");
+    host::VerifierFail("ddi.invalid-parameter",
+                       "IoInitializeIrp with PacketSize " + std::to_string(PacketSize) +
+                           ", too small for " + std::to_string(StackSize) + " stack locations");
     return;
   }
   std::lock_guard<std::mutex> lock(T().lock);
   host::IrpRecord* r = Find(Irp);
   if (r != nullptr && !r->freed) {
     if (r->state == host::IrpState::InDriver || r->state == host::IrpState::Completing) {
-      host::VerifierFail("IoInitializeIrp on " + host::IrpText(*r) + ", which a driver still holds");
+      host::VerifierFail("io.initialize-irp-in-use", "IoInitializeIrp on " + host::IrpText(*r) +
+                                                         ", which a driver still holds");
     }
     host::SetUpIrp(Irp, PacketSize, StackSize);
     host::ResetRecordForUse(*r, StackSize);
@@ -398,23 +504,27 @@ VOID NTAPI IoFreeIrp(PIRP Irp) {
   std::lock_guard<std::mutex> lock(T().lock);
   IrpRecord* r = Find(Irp);
   if (r == nullptr) {
-    VerifierFail("IoFreeIrp of " + kcore::PointerText(Irp) + ", which is not an IRP");
+    VerifierFail("io.not-an-irp",
+                 "IoFreeIrp of " + kcore::PointerText(Irp) + ", which is not an IRP");
     return;
   }
-  if (r->freed || r->freeDeferred) {
-    VerifierFail(r->threaded ? "IoFreeIrp of " + IrpText(*r) +
+  if (r->freed || r->freeDeferred || r->apcQueued) {
+    VerifierFail("io.free-threaded-irp",
+                 r->threaded ? "IoFreeIrp of " + IrpText(*r) +
                                    ", built by IoBuildSynchronousFsdRequest: the I/O manager "
                                    "already freed it when it completed (double free)"
                              : "IoFreeIrp of " + IrpText(*r) + ", which was already freed");
     return;
   }
   if (r->external) {
-    VerifierFail("IoFreeIrp of " + IrpText(*r) + ", whose memory was not allocated by IoAllocateIrp");
+    VerifierFail("io.not-an-irp", "IoFreeIrp of " + IrpText(*r) +
+                                      ", whose memory was not allocated by IoAllocateIrp");
     return;
   }
   bool insideCompletion = r->completionDepth > 0;
   if (r->state == IrpState::InDriver && !insideCompletion) {
-    VerifierFail("IoFreeIrp of " + IrpText(*r) + " while a driver still holds it");
+    VerifierFail("io.free-in-use",
+                 "IoFreeIrp of " + IrpText(*r) + " while a driver still holds it");
   }
   if (insideCompletion) r->freeDeferred = true;  // released when the routine returns
   else ReleaseIrpMemoryLocked(*r);
@@ -424,41 +534,58 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   using namespace host;
   bool viaPoCallDriver = t_inPoCallDriver;
   t_inPoCallDriver = false;
+  bool heldPower = t_presentingHeldPower;
+  t_presentingHeldPower = false;
   KIRQL irql = kcore::Irql();
-  if (irql > DISPATCH_LEVEL) VerifierFail("IoCallDriver at IRQL " + std::to_string(irql));
+  if (irql > DISPATCH_LEVEL)
+    VerifierFail("irql.call-driver", "IoCallDriver at IRQL " + std::to_string(irql));
 
   std::shared_ptr<LocationPass> pass;
   PDRIVER_DISPATCH dispatch;
   int location;
+  UCHAR dispatchMajor, dispatchMinor;
   {
     std::lock_guard<std::mutex> lock(T().lock);
     IrpRecord* r = Find(Irp);
     if (r == nullptr || r->freed || r->freeDeferred) {
-      VerifierFail("IoCallDriver to " + kcore::DeviceText(DeviceObject) + " with " +
-                   kcore::PointerText(Irp) + ", which is " + (r ? "a freed IRP" : "not an IRP"));
+      VerifierFail("io.not-an-irp", "IoCallDriver to " + kcore::DeviceText(DeviceObject) +
+                                        " with " + kcore::PointerText(Irp) + ", which is " +
+                                        (r ? "a freed IRP" : "not an IRP"));
       return STATUS_INVALID_PARAMETER;
     }
     if (r->state == IrpState::Finished || (r->state == IrpState::Completing && r->completionDepth == 0)) {
-      VerifierFail("IoCallDriver to " + kcore::DeviceText(DeviceObject) + " with " + IrpText(*r) +
-                   ", which was already completed");
+      VerifierFail("io.call-completed", "IoCallDriver to " + kcore::DeviceText(DeviceObject) +
+                                            " with " + IrpText(*r) +
+                                            ", which was already completed");
       return STATUS_INVALID_PARAMETER;
     }
     if (Irp->CurrentLocation > Irp->StackCount + 1) {
-      VerifierFail("IoCallDriver to " + kcore::DeviceText(DeviceObject) + " with " + IrpText(*r) +
-                   ", whose current stack location is past the end (CurrentLocation " +
-                   std::to_string(Irp->CurrentLocation) + ")");
+      VerifierFail("io.no-stack-location",
+                   "IoCallDriver to " + kcore::DeviceText(DeviceObject) + " with " + IrpText(*r) +
+                       ", whose current stack location is past the end (CurrentLocation " +
+                       std::to_string(Irp->CurrentLocation) + ")");
       return STATUS_INVALID_PARAMETER;
     }
     if (Irp->CurrentLocation <= 1) {
-      VerifierFail("IoCallDriver to " + kcore::DeviceText(DeviceObject) + " with " + IrpText(*r) +
-                   ": no stack location left (NO_MORE_IRP_STACK_LOCATIONS)");
+      VerifierFail("io.no-stack-location",
+                   "IoCallDriver to " + kcore::DeviceText(DeviceObject) + " with " + IrpText(*r) +
+                       ": no stack location left (NO_MORE_IRP_STACK_LOCATIONS)");
       return STATUS_INVALID_PARAMETER;
     }
     if (r->state == IrpState::Idle && Location(Irp, Irp->CurrentLocation - 1)->MajorFunction == IRP_MJ_PNP &&
         Irp->IoStatus.Status != STATUS_NOT_SUPPORTED) {
-      VerifierFail(IrpText(*r) + " sent to " + kcore::DeviceText(DeviceObject) + " with IoStatus.Status " +
-                   kcore::StatusText(Irp->IoStatus.Status) +
-                   " (a Plug and Play request must start with STATUS_NOT_SUPPORTED)");
+      VerifierFail("io.pnp-initial-status",
+                   IrpText(*r) + " sent to " + kcore::DeviceText(DeviceObject) +
+                       " with IoStatus.Status " + kcore::StatusText(Irp->IoStatus.Status) +
+                       " (a Plug and Play request must start with STATUS_NOT_SUPPORTED)");
+    }
+    if (r->state == IrpState::Idle &&
+        Location(Irp, Irp->CurrentLocation - 1)->MajorFunction == IRP_MJ_POWER &&
+        Irp->IoStatus.Status != STATUS_NOT_SUPPORTED) {
+      VerifierFail("io.power-initial-status",
+                   IrpText(*r) + " sent to " + kcore::DeviceText(DeviceObject) +
+                       " with IoStatus.Status " + kcore::StatusText(Irp->IoStatus.Status) +
+                       " (a power request must start with STATUS_NOT_SUPPORTED)");
     }
     Irp->CurrentLocation--;
     Irp->Tail.Overlay.CurrentStackLocation--;
@@ -469,10 +596,12 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     r->minor = sp->MinorFunction;
     if (sp->MajorFunction == IRP_MJ_POWER) {
       if (!viaPoCallDriver) {
-        VerifierFail(IrpText(*r) + " sent to " + kcore::DeviceText(DeviceObject) +
-                     " with IoCallDriver (power IRPs go through PoCallDriver)");
+        VerifierFail("power.io-call-driver",
+                     IrpText(*r) + " sent to " + kcore::DeviceText(DeviceObject) +
+                         " with IoCallDriver (power IRPs go through PoCallDriver)");
       }
       ++r->powerReceived[DeviceObject];
+      if (SerialisedPower(sp->MinorFunction)) r->powerType = sp->Parameters.Power.Type;
     }
     if (static_cast<size_t>(location) > r->locations.size()) r->locations.resize(location);
     auto& slot = r->locations[location - 1];
@@ -481,10 +610,23 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     pass = slot;
     r->state = IrpState::InDriver;
     dispatch = DeviceObject->DriverObject->MajorFunction[sp->MajorFunction];
+    dispatchMajor = sp->MajorFunction;
+    dispatchMinor = sp->MinorFunction;
   }
 
   NTSTATUS status = dispatch(DeviceObject, Irp);
+  if (kcore::Irql() != irql) {
+    // I/O verification checks the IRQL around every dispatch routine; the
+    // stand-in puts it back so the caller can go on.
+    VerifierFail("io.irql-changed", kcore::DeviceText(DeviceObject) + " returned from its " +
+                                        kcore::IrpFunctionText(dispatchMajor, dispatchMinor) +
+                                        " dispatch routine at IRQL " +
+                                        std::to_string(kcore::Irql()) + ", called at IRQL " +
+                                        std::to_string(irql));
+    kcore::SetIrql(irql);
+  }
 
+  if (heldPower) return status;  // the power manager's own delivery: nobody waits for the result
   std::lock_guard<std::mutex> lock(T().lock);
   IrpRecord* r = Find(Irp);
   std::string who = kcore::DeviceText(DeviceObject) + " returned " + kcore::StatusText(status) +
@@ -493,7 +635,8 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (pass->passed) {
       if (!pass->markedPending && !pass->pendingChecked) {
         pass->pendingChecked = true;
-        VerifierFail(who + " without marking it pending (IoMarkIrpPending)");
+        VerifierFail("io.pending-not-marked",
+                     who + " without marking it pending (IoMarkIrpPending)");
       }
     } else if (r != nullptr && !r->freed &&
                (host::Location(Irp, location)->Control & SL_PENDING_RETURNED)) {
@@ -502,13 +645,16 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       pass->returnedPending = true;  // checked when completion passes
     }
   } else if (!pass->passed) {
-    VerifierFail(who + " but neither completed the IRP nor marked it pending");
+    VerifierFail("io.dispatch-lost-irp",
+                 who + " but neither completed the IRP nor marked it pending");
   } else {
     if (pass->markedPending) {
-      VerifierFail(who + " after marking it pending (must return STATUS_PENDING)");
+      VerifierFail("io.marked-not-pending",
+                   who + " after marking it pending (must return STATUS_PENDING)");
     }
     if (pass->status != status) {
-      VerifierFail(who + " but completed it with IoStatus.Status " + kcore::StatusText(pass->status));
+      VerifierFail("io.status-mismatch", who + " but completed it with IoStatus.Status " +
+                                             kcore::StatusText(pass->status));
     }
   }
   return status;
@@ -532,39 +678,47 @@ void CompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   using namespace host;
   (void)PriorityBoost;
   KIRQL irql = kcore::Irql();
-  if (irql > DISPATCH_LEVEL) VerifierFail("IoCompleteRequest at IRQL " + std::to_string(irql));
+  if (irql > DISPATCH_LEVEL)
+    VerifierFail("irql.complete-request", "IoCompleteRequest at IRQL " + std::to_string(irql));
   int generation;
   {
     std::lock_guard<std::mutex> lock(T().lock);
     IrpRecord* r = Find(Irp);
     if (r == nullptr) {
-      VerifierFail("IoCompleteRequest of " + kcore::PointerText(Irp) + ", which is not an IRP");
+      VerifierFail("io.not-an-irp",
+                   "IoCompleteRequest of " + kcore::PointerText(Irp) + ", which is not an IRP");
       return;
     }
     if (r->freed || r->freeDeferred) {
-      VerifierFail("IoCompleteRequest of " + IrpText(*r) + ", which was already completed and freed "
-                   "(completed twice?)");
+      VerifierFail("io.complete-twice", "IoCompleteRequest of " + IrpText(*r) +
+                                            ", which was already completed and freed "
+                                            "(completed twice?)");
       return;
     }
     if (r->state == IrpState::Finished) {
-      VerifierFail(IrpText(*r) + " completed twice (MULTIPLE_IRP_COMPLETE_REQUESTS)");
+      VerifierFail("io.complete-twice",
+                   IrpText(*r) + " completed twice (MULTIPLE_IRP_COMPLETE_REQUESTS)");
       return;
     }
     if (r->state == IrpState::Completing && r->completionDepth == 0) {
-      VerifierFail(IrpText(*r) + " completed again while its completion is still running");
+      VerifierFail("io.complete-twice",
+                   IrpText(*r) + " completed again while its completion is still running");
       return;
     }
     if (Irp->CurrentLocation > Irp->StackCount) {
-      VerifierFail("IoCompleteRequest of " + IrpText(*r) + ", which no driver holds (it was never "
-                   "sent, or is back with its sender)");
+      VerifierFail("io.complete-not-owned", "IoCompleteRequest of " + IrpText(*r) +
+                                                ", which no driver holds (it was never "
+                                                "sent, or is back with its sender)");
       return;
     }
     if (Irp->IoStatus.Status == STATUS_PENDING) {
-      VerifierFail(IrpText(*r) + " completed with IoStatus.Status STATUS_PENDING");
+      VerifierFail("io.complete-pending",
+                   IrpText(*r) + " completed with IoStatus.Status STATUS_PENDING");
     }
     if (Irp->CancelRoutine != nullptr) {
-      VerifierFail(IrpText(*r) + " completed with its cancel routine still set "
-                   "(CANCEL_STATE_IN_COMPLETED_IRP)");
+      VerifierFail("io.complete-cancel-set", IrpText(*r) +
+                                                 " completed with its cancel routine still set "
+                                                 "(CANCEL_STATE_IN_COMPLETED_IRP)");
     }
     r->state = IrpState::Completing;
     generation = ++r->completions;
@@ -590,8 +744,9 @@ void CompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         pass->status = Irp->IoStatus.Status;
         if (pass->returnedPending && !pass->markedPending && !pass->pendingChecked) {
           pass->pendingChecked = true;
-          VerifierFail(kcore::DeviceText(pass->device) + " returned STATUS_PENDING for " + IrpText(*r) +
-                       " without marking it pending (IoMarkIrpPending)");
+          VerifierFail("io.pending-not-marked",
+                       kcore::DeviceText(pass->device) + " returned STATUS_PENDING for " +
+                           IrpText(*r) + " without marking it pending (IoMarkIrpPending)");
         }
       }
       NTSTATUS st = Irp->IoStatus.Status;
@@ -622,17 +777,31 @@ void CompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
       sp->Parameters.Others.Argument4 = nullptr;
       sp->FileObject = nullptr;
     }
+    DeliverReadyPower();
     if (routine == nullptr) continue;
 
+    KIRQL before = kcore::Irql();
+    kcore::CheckResidentAtIrql(
+        context, "the context of a completion routine run for " + kcore::PointerText(Irp) + ",");
     NTSTATUS result = routine(routineDevice, Irp, context);
+    if (kcore::Irql() != before) {
+      VerifierFail(
+          "io.completion-irql-changed",
+          "the completion routine of " +
+              (routineDevice ? kcore::DeviceText(routineDevice) : std::string("the sender")) +
+              " returned at IRQL " + std::to_string(kcore::Irql()) + ", called at IRQL " +
+              std::to_string(before));
+      kcore::SetIrql(before);
+    }
 
     std::lock_guard<std::mutex> lock(T().lock);
     IrpRecord* r = Find(Irp);
     --r->completionDepth;
     if (r->freeDeferred && r->completionDepth == 0 && r->state != IrpState::Finished) {
       if (result != STATUS_MORE_PROCESSING_REQUIRED) {
-        VerifierFail(IrpText(*r) + " was freed in a completion routine that returned " +
-                     kcore::StatusText(result) + " instead of STATUS_MORE_PROCESSING_REQUIRED");
+        VerifierFail("io.completion-freed-irp",
+                     IrpText(*r) + " was freed in a completion routine that returned " +
+                         kcore::StatusText(result) + " instead of STATUS_MORE_PROCESSING_REQUIRED");
       }
       ReleaseIrpMemoryLocked(*r);
       return;
@@ -641,16 +810,20 @@ void CompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
       // A threaded IRP finished inside the routine (completed again there).
       ReleaseIrpMemoryLocked(*r);
       if (result != STATUS_MORE_PROCESSING_REQUIRED) {
-        VerifierFail(IrpText(*r) + " was completed inside a completion routine that then returned " +
-                     kcore::StatusText(result) + " (completed twice)");
+        VerifierFail("io.complete-twice",
+                     IrpText(*r) +
+                         " was completed inside a completion routine that then returned " +
+                         kcore::StatusText(result) + " (completed twice)");
       }
       return;
     }
     if (r->completions != generation) {
       // The routine completed the IRP again itself.
       if (result != STATUS_MORE_PROCESSING_REQUIRED) {
-        VerifierFail(IrpText(*r) + " was completed inside a completion routine that then returned " +
-                     kcore::StatusText(result) + " (completed twice)");
+        VerifierFail("io.complete-twice",
+                     IrpText(*r) +
+                         " was completed inside a completion routine that then returned " +
+                         kcore::StatusText(result) + " (completed twice)");
       }
       return;
     }
@@ -674,9 +847,11 @@ PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT Devi
                                         PVOID Buffer, ULONG Length, PLARGE_INTEGER StartingOffset,
                                         PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock) {
   using namespace host;
-  if (kcore::Irql() > APC_LEVEL) {
-    VerifierFail("IoBuildSynchronousFsdRequest at IRQL " + std::to_string(kcore::Irql()) +
-                 " (must be at most APC_LEVEL)");
+  // The reference page: callers must be running at PASSIVE_LEVEL (the
+  // request is finished by an APC to the calling thread).
+  if (kcore::Irql() != PASSIVE_LEVEL) {
+    VerifierFail("irql.ddi-call", "IoBuildSynchronousFsdRequest at IRQL " +
+                                      std::to_string(kcore::Irql()) + " (must be PASSIVE_LEVEL)");
   }
   if (kcore::ConsumeIrpAllocationFault()) return nullptr;
   PIRP irp = AllocateIrp(DeviceObject->StackSize, false, true);
@@ -709,14 +884,57 @@ NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   using namespace host;
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
   if (next->MajorFunction != IRP_MJ_POWER) {
-    VerifierFail("PoCallDriver with " + kcore::IrpFunctionText(next->MajorFunction, next->MinorFunction) +
-                 ", which is not a power IRP");
+    VerifierFail("ddi.invalid-parameter",
+                 "PoCallDriver with " +
+                     kcore::IrpFunctionText(next->MajorFunction, next->MinorFunction) +
+                     ", which is not a power IRP");
   }
   KIRQL irql = kcore::Irql();
   if ((DeviceObject->Flags & DO_POWER_PAGABLE) && irql != PASSIVE_LEVEL) {
-    VerifierFail("PoCallDriver of " + kcore::IrpFunctionText(next->MajorFunction, next->MinorFunction) +
-                 " to " + kcore::DeviceText(DeviceObject) + ", which has DO_POWER_PAGABLE, at IRQL " +
-                 std::to_string(irql) + " (must be PASSIVE_LEVEL)");
+    VerifierFail("power.pagable-irql",
+                 "PoCallDriver of " +
+                     kcore::IrpFunctionText(next->MajorFunction, next->MinorFunction) + " to " +
+                     kcore::DeviceText(DeviceObject) + ", which has DO_POWER_PAGABLE, at IRQL " +
+                     std::to_string(irql) + " (must be PASSIVE_LEVEL)");
+  }
+  // Windows 2000/XP: every device object of a stack has the same
+  // DO_POWER_PAGABLE setting ("Setting Device Object Flags for Power
+  // Management"); 0xC9/0x23F for a device that did not take it from the
+  // stack it attached to. Reported once per device.
+  PDEVICE_OBJECT lower = AttachedTo(DeviceObject);
+  if (lower != nullptr && ((lower->Flags ^ DeviceObject->Flags) & DO_POWER_PAGABLE)) {
+    bool first;
+    {
+      std::lock_guard<std::mutex> lock(T().lock);
+      first = T().pagableReported.insert(DeviceObject).second;
+    }
+    if (first) {
+      VerifierFail("power.pagable-mismatch",
+                   kcore::DeviceText(DeviceObject) +
+                       ((DeviceObject->Flags & DO_POWER_PAGABLE) ? " has" : " lacks") +
+                       " DO_POWER_PAGABLE, which " + kcore::DeviceText(lower) + " below it " +
+                       ((lower->Flags & DO_POWER_PAGABLE) ? "has" : "lacks"));
+    }
+  }
+  if (SerialisedPower(next->MinorFunction)) {
+    PowerKey key{DeviceObject, next->Parameters.Power.Type};
+    std::lock_guard<std::mutex> lock(T().lock);
+    if (!T().powerBusy.insert(key).second) {
+      // Held back until the device starts its next power IRP; the caller
+      // sees STATUS_PENDING, and the location the device will get is marked
+      // pending now so that completion carries the mark up to the caller.
+      T().powerQueued.push_back({key, Irp});
+      next->Control |= SL_PENDING_RETURNED;  // so completion carries the pending mark up
+      IrpRecord* r = Find(Irp);
+      if (r != nullptr && r->state == IrpState::Idle && Irp->IoStatus.Status != STATUS_NOT_SUPPORTED) {
+        VerifierFail("io.power-initial-status",
+                     IrpText(*r) + " sent to " + kcore::DeviceText(DeviceObject) +
+                         " with IoStatus.Status " + kcore::StatusText(Irp->IoStatus.Status) +
+                         " (a power request must start with STATUS_NOT_SUPPORTED)");
+      }
+      if (r != nullptr) r->state = IrpState::InDriver;
+      return STATUS_PENDING;
+    }
   }
   t_inPoCallDriver = true;
   return IofCallDriver(DeviceObject, Irp);
@@ -725,25 +943,55 @@ NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 VOID NTAPI PoStartNextPowerIrp(PIRP Irp) {
   using namespace host;
   if (kcore::Irql() > DISPATCH_LEVEL) {
-    VerifierFail("PoStartNextPowerIrp at IRQL " + std::to_string(kcore::Irql()));
+    VerifierFail("irql.ddi-call", "PoStartNextPowerIrp at IRQL " + std::to_string(kcore::Irql()));
   }
+  StartNextPowerIrp(Irp);
+  DeliverReadyPower();
+}
+
+}  // extern "C"
+
+namespace host {
+namespace {
+
+void StartNextPowerIrp(PIRP Irp) {
   std::lock_guard<std::mutex> lock(T().lock);
   IrpRecord* r = Find(Irp);
   if (r == nullptr || r->freed) {
-    VerifierFail("PoStartNextPowerIrp of " + kcore::PointerText(Irp) + ", which is " +
-                 (r ? "a freed IRP" : "not an IRP"));
+    VerifierFail("io.not-an-irp", "PoStartNextPowerIrp of " + kcore::PointerText(Irp) +
+                                      ", which is " + (r ? "a freed IRP" : "not an IRP"));
     return;
   }
   if (Irp->CurrentLocation > Irp->StackCount) {
-    VerifierFail("PoStartNextPowerIrp of " + IrpText(*r) + " with no current stack location");
+    VerifierFail("ddi.invalid-parameter",
+                 "PoStartNextPowerIrp of " + IrpText(*r) + " with no current stack location");
     return;
   }
   PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(Irp);
   if (sp->MajorFunction != IRP_MJ_POWER && r->major != IRP_MJ_POWER) {
-    VerifierFail("PoStartNextPowerIrp of " + IrpText(*r) + ", which is not a power IRP");
+    VerifierFail("ddi.invalid-parameter",
+                 "PoStartNextPowerIrp of " + IrpText(*r) + ", which is not a power IRP");
     return;
   }
   ++r->powerStarts[sp->DeviceObject];
+  if (SerialisedPower(sp->MinorFunction)) {
+    ReleasePowerLocked({sp->DeviceObject, sp->Parameters.Power.Type});
+  }
 }
 
-}  // extern "C"
+// A request PoCallDriver held back, now given to its device by the power
+// manager. What the dispatch routine returns goes to nobody.
+void PresentPowerIrp(PDEVICE_OBJECT device, PIRP irp) {
+  t_presentingHeldPower = true;
+  t_inPoCallDriver = true;
+  IofCallDriver(device, irp);
+}
+
+}  // namespace
+
+void SetPowerDelivery(std::function<void(std::function<void()>)> post) {
+  std::lock_guard<std::mutex> lock(T().lock);
+  T().powerDelivery = std::move(post);
+}
+
+}  // namespace host

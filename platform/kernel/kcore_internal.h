@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -18,9 +19,22 @@ namespace kcore {
 // IRP.Tail.Overlay.Thread hold).
 PVOID ThreadToken();
 
-// IRQL of the calling thread, without checks.
+// IRQL of the calling thread, without checks. Lowering it below APC_LEVEL
+// delivers the kernel APCs queued to the thread.
 KIRQL Irql();
 void SetIrql(KIRQL irql);
+
+// Queues a kernel APC to `thread` (a ThreadToken): run at once when that
+// thread is below APC_LEVEL (or gone), otherwise when its IRQL drops.
+// `signals` is the event the routine will signal (for the deadlock check of
+// KeWaitForSingleObject), or NULL.
+void QueueKernelApc(PVOID thread, PRKEVENT signals, std::function<void()> routine);
+// Removes from the calling thread's queue an APC that signals `event`.
+bool TakeApcSignalling(PRKEVENT event, std::function<void()>* routine);
+void ResetApcs();
+size_t QueuedApcCount();
+// Wakes every thread blocked in a dispatcher wait so that it looks again.
+void WakeWaiters();
 
 // Per-module reset and end-of-test findings, called by ResetKernel and
 // KernelEndChecks.
@@ -37,8 +51,15 @@ void SyncEndChecks(std::vector<std::string>& out);
 // IRP, which the platform runs later at PASSIVE_LEVEL), without IRQL checks.
 void SignalEventFromIoManager(PRKEVENT event);
 
+// At DISPATCH_LEVEL or above: records a finding when p lies in a live
+// paged-pool block (`use` says what the pointer is, for the message).
+void CheckResidentAtIrql(const void* p, const std::string& use);
+
 // Whether a held fast mutex lies inside [begin, begin + length).
 bool HeldFastMutexWithin(const void* begin, size_t length);
+
+// The device is being deleted: forget its power serialisation.
+void ForgetPowerDevice(PDEVICE_OBJECT device);
 
 // Text for messages.
 std::string Hex(uint64_t value, int digits = 8);

@@ -110,8 +110,9 @@ std::string DeviceTextLocked(PDEVICE_OBJECT dev) {
 // the lock.
 void FreeDeviceLocked(DeviceRecord& r) {
   if (!ExtensionGuardIntact(r)) {
-    VerifierFail("the device extension of " + DeviceTextLocked(r.dev) + " (" +
-                 std::to_string(r.extensionSize) + " bytes) was written past its end");
+    VerifierFail("mem.extension-overrun", "the device extension of " + DeviceTextLocked(r.dev) +
+                                              " (" + std::to_string(r.extensionSize) +
+                                              " bytes) was written past its end");
   }
   std::memset(r.memory, kcore::kFreedFill, r.bytes);
   r.freed = true;
@@ -159,13 +160,14 @@ void DeleteDriverObject(PDRIVER_OBJECT driver) {
   std::lock_guard<std::mutex> lock(S().lock);
   auto it = S().drivers.find(driver);
   if (it == S().drivers.end()) {
-    VerifierFail("DeleteDriverObject of " + kcore::PointerText(driver) + ", which is not a driver object");
+    VerifierFail("host.bad-call", "DeleteDriverObject of " + kcore::PointerText(driver) +
+                                      ", which is not a driver object");
     return;
   }
   if (driver->DeviceObject != nullptr) {
-    VerifierFail("driver " + kcore::Narrow(it->second->name) +
-                 " unloaded while it still has device objects (" +
-                 DeviceTextLocked(driver->DeviceObject) + ")");
+    VerifierFail("obj.unload-with-devices", "driver " + kcore::Narrow(it->second->name) +
+                                                " unloaded while it still has device objects (" +
+                                                DeviceTextLocked(driver->DeviceObject) + ")");
   }
   S().drivers.erase(it);
 }
@@ -223,18 +225,18 @@ void ResetObjects() {
 void ObjectEndChecks(std::vector<std::string>& out) {
   std::lock_guard<std::mutex> lock(S().lock);
   for (auto& [dev, r] : S().devices) {
-    if (!r.deleted) out.push_back(DeviceTextLocked(dev) + " was never deleted");
+    if (!r.deleted) out.push_back("obj.device-leak: " + DeviceTextLocked(dev) + " was never deleted");
     if (r.references > 0) {
-      out.push_back(DeviceTextLocked(dev) + " still has " + std::to_string(r.references) +
+      out.push_back("obj.reference-leak: " + DeviceTextLocked(dev) + " still has " + std::to_string(r.references) +
                     " reference(s) from ObReferenceObject / IoGetAttachedDeviceReference");
     }
     if (!r.freed && !ExtensionGuardIntact(r)) {
-      out.push_back("the device extension of " + DeviceTextLocked(dev) + " was written past its end");
+      out.push_back("mem.extension-overrun: the device extension of " + DeviceTextLocked(dev) + " was written past its end");
     }
   }
   for (auto& [d, rec] : S().drivers) {
     if (rec->references > 0) {
-      out.push_back("driver object " + Narrow(rec->name) + " still has " +
+      out.push_back("obj.reference-leak: driver object " + Narrow(rec->name) + " still has " +
                     std::to_string(rec->references) + " reference(s)");
     }
   }
@@ -254,12 +256,14 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
   using namespace host;
   *DeviceObject = nullptr;
   if (kcore::Irql() != PASSIVE_LEVEL) {
-    VerifierFail("IoCreateDevice at IRQL " + std::to_string(kcore::Irql()) + " (must be PASSIVE_LEVEL)");
+    VerifierFail("irql.ddi-call", "IoCreateDevice at IRQL " + std::to_string(kcore::Irql()) +
+                                      " (must be PASSIVE_LEVEL)");
   }
   std::lock_guard<std::mutex> lock(S().lock);
   if (S().drivers.find(DriverObject) == S().drivers.end()) {
-    VerifierFail("IoCreateDevice with " + kcore::PointerText(DriverObject) +
-                 ", which is not a driver object");
+    VerifierFail("ddi.invalid-parameter", "IoCreateDevice with " +
+                                              kcore::PointerText(DriverObject) +
+                                              ", which is not a driver object");
     return STATUS_INVALID_PARAMETER;
   }
   if (S().failCreateNth > 0 && --S().failCreateNth == 0) return STATUS_INSUFFICIENT_RESOURCES;
@@ -327,24 +331,33 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
 
 VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
   using namespace host;
+  kcore::ForgetPowerDevice(DeviceObject);
+  // The reference page: IRQL <= APC_LEVEL (DDI compliance rule IrqlIoApcLte).
+  if (kcore::Irql() > APC_LEVEL) {
+    VerifierFail("irql.ddi-call", "IoDeleteDevice at IRQL " + std::to_string(kcore::Irql()) +
+                                      " (must be at most APC_LEVEL)");
+  }
   std::vector<std::function<void(PDEVICE_OBJECT)>> hooks;
   {
     std::lock_guard<std::mutex> lock(S().lock);
     auto it = S().devices.find(DeviceObject);
     if (it == S().devices.end()) {
-      VerifierFail("IoDeleteDevice of " + kcore::PointerText(DeviceObject) +
-                   ", which is not a device object");
+      VerifierFail("ddi.invalid-parameter", "IoDeleteDevice of " +
+                                                kcore::PointerText(DeviceObject) +
+                                                ", which is not a device object");
       return;
     }
     DeviceRecord& r = it->second;
     if (r.deleted) {
-      VerifierFail("IoDeleteDevice of " + DeviceTextLocked(DeviceObject) + ", which was already deleted");
+      VerifierFail("io.delete-twice", "IoDeleteDevice of " + DeviceTextLocked(DeviceObject) +
+                                          ", which was already deleted");
       return;
     }
     if (r.attachedTo != nullptr) {
-      VerifierFail("IoDeleteDevice of " + DeviceTextLocked(DeviceObject) +
-                   " while it is still attached to " + DeviceTextLocked(r.attachedTo) +
-                   " (IoDetachDevice first)");
+      VerifierFail("io.delete-attached", "IoDeleteDevice of " + DeviceTextLocked(DeviceObject) +
+                                             " while it is still attached to " +
+                                             DeviceTextLocked(r.attachedTo) +
+                                             " (IoDetachDevice first)");
       // Take it off the stack so the rest of the test does not walk freed memory.
       PDEVICE_OBJECT lower = r.attachedTo;
       if (lower->AttachedDevice == DeviceObject) lower->AttachedDevice = nullptr;
@@ -382,8 +395,9 @@ PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
   PDEVICE_OBJECT top = IoGetAttachedDevice(DeviceObject);
   auto it = S().devices.find(top);
   if (it == S().devices.end() || it->second.freed) {
-    host::VerifierFail("IoGetAttachedDeviceReference on a stack whose top is " +
-                       host::DeviceTextLocked(top));
+    host::VerifierFail(
+        "obj.stack-top-deleted",
+        "IoGetAttachedDeviceReference on a stack whose top is " + host::DeviceTextLocked(top));
     return top;
   }
   ++it->second.references;
@@ -393,29 +407,40 @@ PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
 PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
                                                  PDEVICE_OBJECT TargetDevice) {
   using namespace host;
+  // The reference page: IRQL <= DISPATCH_LEVEL.
   if (kcore::Irql() > DISPATCH_LEVEL) {
-    VerifierFail("IoAttachDeviceToDeviceStack at IRQL " + std::to_string(kcore::Irql()));
+    VerifierFail("irql.ddi-call",
+                 "IoAttachDeviceToDeviceStack at IRQL " + std::to_string(kcore::Irql()));
   }
   std::lock_guard<std::mutex> lock(S().lock);
   auto src = S().devices.find(SourceDevice);
   if (src == S().devices.end() || src->second.deleted) {
-    VerifierFail("IoAttachDeviceToDeviceStack with source " + DeviceTextLocked(SourceDevice));
+    VerifierFail("ddi.invalid-parameter",
+                 "IoAttachDeviceToDeviceStack with source " + DeviceTextLocked(SourceDevice));
     return nullptr;
   }
   auto target = S().devices.find(TargetDevice);
   if (target == S().devices.end() || target->second.freed) {
-    VerifierFail("IoAttachDeviceToDeviceStack onto " + DeviceTextLocked(TargetDevice));
+    VerifierFail("io.attach-to-deleted",
+                 "IoAttachDeviceToDeviceStack onto " + DeviceTextLocked(TargetDevice));
     return nullptr;
   }
   if (src->second.attachedTo != nullptr) {
-    VerifierFail("IoAttachDeviceToDeviceStack of " + DeviceTextLocked(SourceDevice) +
-                 ", which is already attached to " + DeviceTextLocked(src->second.attachedTo));
+    VerifierFail("io.attach-twice",
+                 "IoAttachDeviceToDeviceStack of " + DeviceTextLocked(SourceDevice) +
+                     ", which is already attached to " + DeviceTextLocked(src->second.attachedTo));
     return nullptr;
   }
   PDEVICE_OBJECT top = IoGetAttachedDevice(TargetDevice);
   auto topRecord = S().devices.find(top);
-  // A stack that is being torn down takes no new devices.
+  // A stack that is being torn down takes no new devices: the I/O manager
+  // refuses a target marked delete-pending (ReactOS
+  // IopAttachDeviceToDeviceStackSafe returns NULL for DOE_DELETE_PENDING).
+  // The Plug and Play manager never hands a driver such a PDO, so an attach
+  // that gets here means a PDO was deleted while its device node held it.
   if (target->second.deleted || topRecord == S().devices.end() || topRecord->second.deleted) {
+    VerifierFail("io.attach-to-deleted", "IoAttachDeviceToDeviceStack onto " +
+                 DeviceTextLocked(TargetDevice) + ", which is being deleted");
     return nullptr;
   }
   top->AttachedDevice = SourceDevice;
@@ -429,16 +454,21 @@ PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
 
 VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
   using namespace host;
+  // The reference page: IRQL PASSIVE_LEVEL (DDI compliance rule IrqlIoPassive3).
+  if (kcore::Irql() != PASSIVE_LEVEL) {
+    VerifierFail("irql.ddi-call", "IoDetachDevice at IRQL " + std::to_string(kcore::Irql()) +
+                                      " (must be PASSIVE_LEVEL)");
+  }
   std::lock_guard<std::mutex> lock(S().lock);
   auto target = S().devices.find(TargetDevice);
   if (target == S().devices.end() || target->second.freed) {
-    VerifierFail("IoDetachDevice on " + DeviceTextLocked(TargetDevice));
+    VerifierFail("ddi.invalid-parameter", "IoDetachDevice on " + DeviceTextLocked(TargetDevice));
     return;
   }
   PDEVICE_OBJECT above = TargetDevice->AttachedDevice;
   if (above == nullptr) {
-    VerifierFail("IoDetachDevice on " + DeviceTextLocked(TargetDevice) +
-                 ", which has no device attached above it");
+    VerifierFail("io.detach-nothing", "IoDetachDevice on " + DeviceTextLocked(TargetDevice) +
+                                          ", which has no device attached above it");
     return;
   }
   auto a = S().devices.find(above);
@@ -458,14 +488,16 @@ LONG_PTR FASTCALL ObfReferenceObject(PVOID Object) {
   auto dev = S().devices.find(static_cast<PDEVICE_OBJECT>(Object));
   if (dev != S().devices.end()) {
     if (dev->second.freed) {
-      VerifierFail("ObReferenceObject on " + DeviceTextLocked(dev->first) + ", whose memory is gone");
+      VerifierFail("obj.reference-freed", "ObReferenceObject on " + DeviceTextLocked(dev->first) +
+                                              ", whose memory is gone");
       return 0;
     }
     return 1 + ++dev->second.references;
   }
   auto drv = S().drivers.find(static_cast<PDRIVER_OBJECT>(Object));
   if (drv != S().drivers.end()) return 1 + ++drv->second->references;
-  VerifierFail("ObReferenceObject on " + kcore::PointerText(Object) + ", which is not an object");
+  VerifierFail("ddi.invalid-parameter",
+               "ObReferenceObject on " + kcore::PointerText(Object) + ", which is not an object");
   return 0;
 }
 
@@ -476,8 +508,9 @@ LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object) {
   if (dev != S().devices.end()) {
     DeviceRecord& r = dev->second;
     if (r.freed || r.references == 0) {
-      VerifierFail("ObDereferenceObject on " + DeviceTextLocked(dev->first) +
-                   " without a reference to release (reference count below zero)");
+      VerifierFail("obj.dereference-zero",
+                   "ObDereferenceObject on " + DeviceTextLocked(dev->first) +
+                       " without a reference to release (reference count below zero)");
       return 0;
     }
     --r.references;
@@ -487,13 +520,15 @@ LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object) {
   auto drv = S().drivers.find(static_cast<PDRIVER_OBJECT>(Object));
   if (drv != S().drivers.end()) {
     if (drv->second->references == 0) {
-      VerifierFail("ObDereferenceObject on driver object " + kcore::Narrow(drv->second->name) +
-                   " without a reference to release (reference count below zero)");
+      VerifierFail("obj.dereference-zero",
+                   "ObDereferenceObject on driver object " + kcore::Narrow(drv->second->name) +
+                       " without a reference to release (reference count below zero)");
       return 0;
     }
     return 1 + --drv->second->references;
   }
-  VerifierFail("ObDereferenceObject on " + kcore::PointerText(Object) + ", which is not an object");
+  VerifierFail("ddi.invalid-parameter",
+               "ObDereferenceObject on " + kcore::PointerText(Object) + ", which is not an object");
   return 0;
 }
 

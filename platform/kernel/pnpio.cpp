@@ -95,7 +95,7 @@ void RemoveNodeLocked(PnpState& s, PDEVICE_OBJECT pdo) {
   if (it == s.nodes.end()) return;
   for (auto& itf : s.interfaces) {
     if (itf.enabled && host::RegistryStore::NamesEqual(itf.instancePath, it->second.instancePath)) {
-      s.findings.push_back("device interface " + Describe(itf.name) +
+      s.findings.push_back("pnp.interface-enabled-at-removal: device interface " + Describe(itf.name) +
                            " still enabled when the device node of " + it->second.instancePath +
                            " was removed");
       itf.enabled = false;
@@ -122,8 +122,9 @@ std::optional<std::string> PdoPath(PDEVICE_OBJECT device, const char* routine) {
     auto it = s.nodes.find(device);
     if (it != s.nodes.end()) return it->second.instancePath;
   }
-  host::VerifierFail(std::string("PNP_DETECTED_FATAL_ERROR: ") + routine +
-                     " called with a device object that is not a PDO with a device node");
+  host::VerifierFail("pnp.not-a-pdo",
+                     std::string("PNP_DETECTED_FATAL_ERROR: ") + routine +
+                         " called with a device object that is not a PDO with a device node");
   return std::nullopt;
 }
 
@@ -183,8 +184,9 @@ NTSTATUS SetValueFault(const std::string& valueName) {
 bool CheckIrql(const char* routine, KIRQL maximum) {
   KIRQL irql = KeGetCurrentIrql();
   if (irql <= maximum) return true;
-  VerifierFail(std::string("IRQL_NOT_LESS_OR_EQUAL: ") + routine + " called at IRQL " +
-               std::to_string(irql) + ", above " + std::to_string(maximum));
+  VerifierFail("irql.ddi-call", std::string("IRQL_NOT_LESS_OR_EQUAL: ") + routine +
+                                    " called at IRQL " + std::to_string(irql) + ", above " +
+                                    std::to_string(maximum));
   return false;
 }
 
@@ -407,12 +409,14 @@ NTSTATUS NTAPI IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject,
                                    PVOID PropertyBuffer, PULONG ResultLength) {
   kio::CheckIrql("IoGetDeviceProperty", PASSIVE_LEVEL);
   if (!ResultLength) {
-    host::VerifierFail("IoGetDeviceProperty called without a ResultLength");
+    host::VerifierFail("ddi.invalid-parameter",
+                       "IoGetDeviceProperty called without a ResultLength");
     return STATUS_INVALID_PARAMETER;
   }
   *ResultLength = 0;
   if (BufferLength && !PropertyBuffer) {
-    host::VerifierFail("IoGetDeviceProperty called with a BufferLength but no PropertyBuffer");
+    host::VerifierFail("ddi.invalid-parameter",
+                       "IoGetDeviceProperty called with a BufferLength but no PropertyBuffer");
     return STATUS_INVALID_PARAMETER;
   }
   NTSTATUS fault = kio::TakeFault(IoRoutine::GetDeviceProperty);
@@ -490,7 +494,8 @@ NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject,
                                          PUNICODE_STRING SymbolicLinkName) {
   kio::CheckIrql("IoRegisterDeviceInterface", PASSIVE_LEVEL);
   if (!InterfaceClassGuid || !SymbolicLinkName) {
-    host::VerifierFail("IoRegisterDeviceInterface called without a class GUID or a name to fill");
+    host::VerifierFail("ddi.invalid-parameter",
+                       "IoRegisterDeviceInterface called without a class GUID or a name to fill");
     return STATUS_INVALID_PARAMETER;
   }
   NTSTATUS fault = kio::TakeFault(IoRoutine::RegisterDeviceInterface);
@@ -504,7 +509,8 @@ NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject,
   std::u16string name = kio::ToUtf16(text);
   if (ReferenceString && ReferenceString->Length) {
     if (!ReferenceString->Buffer) {
-      host::VerifierFail("IoRegisterDeviceInterface: reference string with a length but no buffer");
+      host::VerifierFail("ddi.invalid-parameter",
+                         "IoRegisterDeviceInterface: reference string with a length but no buffer");
       return STATUS_INVALID_PARAMETER;
     }
     name += u'\\';
@@ -569,7 +575,8 @@ NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevIns
                                        ACCESS_MASK DesiredAccess, PHANDLE DevInstRegKey) {
   kio::CheckIrql("IoOpenDeviceRegistryKey", PASSIVE_LEVEL);
   if (!DevInstRegKey) {
-    host::VerifierFail("IoOpenDeviceRegistryKey called without a handle to fill");
+    host::VerifierFail("ddi.invalid-parameter",
+                       "IoOpenDeviceRegistryKey called without a handle to fill");
     return STATUS_INVALID_PARAMETER;
   }
   NTSTATUS fault = kio::TakeFault(IoRoutine::OpenDeviceRegistryKey);

@@ -113,6 +113,37 @@ const Block* ContainingBlock(PoolState& s, const void* p, const void** start) {
   return nullptr;
 }
 
+}  // namespace
+
+namespace kcore {
+
+// Driver Verifier's IRQL checking pages pageable memory out, so that a touch
+// of paged pool at DISPATCH_LEVEL or above faults (0xD1) even when the page
+// would have been resident. The stand-in cannot see every read and write a
+// driver makes; it checks the pointers the kernel itself is handed (events
+// and other dispatcher objects, completion-routine contexts) against the
+// live paged-pool blocks.
+void CheckResidentAtIrql(const void* p, const std::string& use) {
+  if (p == nullptr || Irql() < DISPATCH_LEVEL) return;
+  std::string found;
+  {
+    PoolState& s = State();
+    std::lock_guard<std::mutex> lock(s.lock);
+    const void* start = p;
+    auto it = s.blocks.find(p);
+    const Block* b = it != s.blocks.end() ? &it->second : ContainingBlock(s, p, &start);
+    if (b == nullptr || b->freed || !IsPaged(b->type)) return;
+    found = Describe(start, *b);
+  }
+  VerifierFail("irql.paged-pool", use + " " + PointerText(p) + " lies in " + found +
+                                      ", touched at IRQL " + std::to_string(Irql()) +
+                                      " (paged pool may only be touched below DISPATCH_LEVEL)");
+}
+
+}  // namespace kcore
+
+namespace {
+
 void TrimQuarantine(PoolState& s) {
   while (s.quarantineBytes > kQuarantineLimit && !s.quarantine.empty()) {
     const void* oldest = s.quarantine.front();
@@ -129,22 +160,26 @@ void TrimQuarantine(PoolState& s) {
 PVOID Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const char* routine) {
   KIRQL irql = kcore::Irql();
   if (IsPaged(type) && irql > APC_LEVEL) {
-    VerifierFail(std::string(routine) + ": paged pool (tag '" + TagText(tag) + "') allocated at IRQL " +
-                 std::to_string(irql) + " (above APC_LEVEL)");
+    VerifierFail("pool.alloc-irql", std::string(routine) + ": paged pool (tag '" + TagText(tag) +
+                                        "') allocated at IRQL " + std::to_string(irql) +
+                                        " (above APC_LEVEL)");
   } else if (irql > DISPATCH_LEVEL) {
-    VerifierFail(std::string(routine) + " at IRQL " + std::to_string(irql) +
-                 " (above DISPATCH_LEVEL)");
+    VerifierFail("pool.alloc-irql", std::string(routine) + " at IRQL " + std::to_string(irql) +
+                                        " (above DISPATCH_LEVEL)");
   }
   if (type == NonPagedPoolMustSucceed) {
-    VerifierFail(std::string(routine) + ": NonPagedPoolMustSucceed is not for drivers (tag '" +
-                 TagText(tag) + "')");
+    VerifierFail("pool.must-succeed", std::string(routine) +
+                                          ": NonPagedPoolMustSucceed is not for drivers (tag '" +
+                                          TagText(tag) + "')");
   } else if (type != NonPagedPool && type != PagedPool && type != NonPagedPoolCacheAligned &&
              type != PagedPoolCacheAligned) {
-    VerifierFail(std::string(routine) + ": bad pool type " + std::to_string(type));
+    VerifierFail("ddi.invalid-parameter",
+                 std::string(routine) + ": bad pool type " + std::to_string(type));
     return nullptr;
   }
   if (bytes == 0) {
-    VerifierFail(std::string(routine) + ": zero-byte allocation (tag '" + TagText(tag) + "')");
+    VerifierFail("pool.zero-size",
+                 std::string(routine) + ": zero-byte allocation (tag '" + TagText(tag) + "')");
   }
 
   PoolState& s = State();
@@ -169,7 +204,7 @@ PVOID Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const char* routine) {
 
 void Free(PVOID p, bool checkTag, ULONG tag, const char* routine) {
   if (p == nullptr) {
-    VerifierFail(std::string(routine) + "(NULL)");
+    VerifierFail("pool.free-bad-address", std::string(routine) + "(NULL)");
     return;
   }
   Block info{};
@@ -181,33 +216,39 @@ void Free(PVOID p, bool checkTag, ULONG tag, const char* routine) {
       const void* start = nullptr;
       const Block* inside = ContainingBlock(s, p, &start);
       if (inside != nullptr) {
-        VerifierFail(std::string(routine) + " of " + kcore::PointerText(p) + ", which points inside " +
-                     Describe(start, *inside) + " instead of at its start");
+        VerifierFail("pool.free-bad-address", std::string(routine) + " of " +
+                                                  kcore::PointerText(p) + ", which points inside " +
+                                                  Describe(start, *inside) +
+                                                  " instead of at its start");
       } else {
-        VerifierFail(std::string(routine) + " of " + kcore::PointerText(p) +
-                     ", which is not a pool block");
+        VerifierFail(
+            "pool.free-bad-address",
+            std::string(routine) + " of " + kcore::PointerText(p) + ", which is not a pool block");
       }
       return;
     }
     Block& b = it->second;
     if (b.freed) {
-      VerifierFail(std::string(routine) + ": " + Describe(p, b) + " freed twice");
+      VerifierFail("pool.double-free",
+                   std::string(routine) + ": " + Describe(p, b) + " freed twice");
       return;
     }
     KIRQL irql = kcore::Irql();
     if (IsPaged(b.type) && irql > APC_LEVEL) {
-      VerifierFail(std::string(routine) + ": " + Describe(p, b) + " freed at IRQL " +
-                   std::to_string(irql) + " (above APC_LEVEL)");
+      VerifierFail("pool.free-irql", std::string(routine) + ": " + Describe(p, b) +
+                                         " freed at IRQL " + std::to_string(irql) +
+                                         " (above APC_LEVEL)");
     } else if (irql > DISPATCH_LEVEL) {
-      VerifierFail(std::string(routine) + ": " + Describe(p, b) + " freed at IRQL " +
-                   std::to_string(irql));
+      VerifierFail("pool.free-irql", std::string(routine) + ": " + Describe(p, b) +
+                                         " freed at IRQL " + std::to_string(irql));
     }
     if (checkTag && tag != b.tag) {
-      VerifierFail(std::string(routine) + ": " + Describe(p, b) + " freed with tag '" + TagText(tag) +
-                   "'");
+      VerifierFail("pool.free-wrong-tag", std::string(routine) + ": " + Describe(p, b) +
+                                              " freed with tag '" + TagText(tag) + "'");
     }
     std::string damage = GuardDamage(b);
-    if (!damage.empty()) VerifierFail(std::string(routine) + ": " + Describe(p, b) + ": " + damage);
+    if (!damage.empty())
+      VerifierFail("pool.overrun", std::string(routine) + ": " + Describe(p, b) + ": " + damage);
     Unpoison(b.base, kGuard + b.size + kGuard);
     std::memset(b.base, kcore::kFreedFill, kGuard + b.size + kGuard);
     Poison(b.base, kGuard + b.size + kGuard);
@@ -218,7 +259,8 @@ void Free(PVOID p, bool checkTag, ULONG tag, const char* routine) {
     TrimQuarantine(s);
   }
   if (kcore::HeldFastMutexWithin(p, info.size)) {
-    VerifierFail(std::string(routine) + ": " + Describe(p, info) + " freed while a fast mutex in it is held");
+    VerifierFail("sync.freed-while-held", std::string(routine) + ": " + Describe(p, info) +
+                                              " freed while a fast mutex in it is held");
   }
 }
 
@@ -318,9 +360,9 @@ void PoolEndChecks(std::vector<std::string>& out) {
   std::lock_guard<std::mutex> lock(s.lock);
   for (auto& [p, b] : s.blocks) {
     if (b.freed) continue;
-    out.push_back(Describe(p, b) + " was never freed");
+    out.push_back("pool.leak: " + Describe(p, b) + " was never freed");
     std::string damage = GuardDamage(b);
-    if (!damage.empty()) out.push_back(Describe(p, b) + ": " + damage);
+    if (!damage.empty()) out.push_back("pool.overrun: " + Describe(p, b) + ": " + damage);
   }
 }
 

@@ -75,12 +75,15 @@ POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE 
                                   POWER_STATE State) {
   host::kio::CheckIrql("PoSetPowerState", DISPATCH_LEVEL);
   if (!DeviceObject || !host::IsDeviceAlive(DeviceObject))
-    host::VerifierFail("PoSetPowerState called with a device object that does not exist");
+    host::VerifierFail("ddi.invalid-parameter",
+                       "PoSetPowerState called with a device object that does not exist");
   bool valid = Type == DevicePowerState
                    ? State.DeviceState >= PowerDeviceD0 && State.DeviceState <= PowerDeviceD3
                    : Type == SystemPowerState && State.SystemState >= PowerSystemWorking &&
                          State.SystemState <= PowerSystemShutdown;
-  if (!valid) host::VerifierFail("PoSetPowerState called with an invalid type or state");
+  if (!valid)
+    host::VerifierFail("ddi.invalid-parameter",
+                       "PoSetPowerState called with an invalid type or state");
 
   auto& s = ::State();
   std::lock_guard<std::mutex> lock(s.mutex);

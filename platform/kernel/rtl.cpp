@@ -8,8 +8,9 @@ namespace {
 
 void PageableRoutine(const char* routine) {
   if (host::kcore::Irql() > APC_LEVEL) {
-    host::VerifierFail(std::string(routine) + " at IRQL " + std::to_string(host::kcore::Irql()) +
-                       " (pageable; must run at or below APC_LEVEL)");
+    host::VerifierFail("irql.ddi-call", std::string(routine) + " at IRQL " +
+                                            std::to_string(host::kcore::Irql()) +
+                                            " (pageable; must run at or below APC_LEVEL)");
   }
 }
 

@@ -31,13 +31,15 @@ Dispatcher& D() {
 constexpr UCHAR kEventSize = sizeof(KEVENT) / sizeof(LONG);
 
 bool ValidEvent(PRKEVENT event, const char* routine) {
+  kcore::CheckResidentAtIrql(event, std::string(routine) + ": event");
   if (event == nullptr) {
-    VerifierFail(std::string(routine) + "(NULL)");
+    VerifierFail("ddi.invalid-parameter", std::string(routine) + "(NULL)");
     return false;
   }
   if (event->Header.Type > SynchronizationEvent || event->Header.Size != kEventSize) {
-    VerifierFail(std::string(routine) + " on " + kcore::PointerText(event) +
-                 ", which is not an initialized KEVENT");
+    VerifierFail("ddi.invalid-parameter", std::string(routine) + " on " +
+                                              kcore::PointerText(event) +
+                                              ", which is not an initialized KEVENT");
     return false;
   }
   return true;
@@ -70,7 +72,7 @@ void SyncEndChecks(std::vector<std::string>& out) {
   std::lock_guard<std::mutex> lock(D().lock);
   for (auto& [mutex, owner] : D().heldMutexes) {
     (void)owner;
-    out.push_back("fast mutex " + PointerText(mutex) + " is still held");
+    out.push_back("sync.mutex-held-at-end: fast mutex " + PointerText(mutex) + " is still held");
   }
 }
 
@@ -79,6 +81,11 @@ void SignalEventFromIoManager(PRKEVENT event) {
     std::lock_guard<std::mutex> lock(D().lock);
     event->Header.SignalState = 1;
   }
+  D().changed.notify_all();
+}
+
+void WakeWaiters() {
+  { std::lock_guard<std::mutex> lock(D().lock); }
   D().changed.notify_all();
 }
 
@@ -115,8 +122,9 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
   (void)Increment;
   (void)Wait;
   if (host::kcore::Irql() > DISPATCH_LEVEL) {
-    host::VerifierFail("KeSetEvent at IRQL " + std::to_string(host::kcore::Irql()) +
-                       " (above DISPATCH_LEVEL)");
+    host::VerifierFail(
+        "irql.ddi-call",
+        "KeSetEvent at IRQL " + std::to_string(host::kcore::Irql()) + " (above DISPATCH_LEVEL)");
   }
   if (!host::ValidEvent(Event, "KeSetEvent")) return 0;
   LONG previous;
@@ -137,8 +145,9 @@ VOID NTAPI KeClearEvent(PRKEVENT Event) {
 
 LONG NTAPI KeResetEvent(PRKEVENT Event) {
   if (host::kcore::Irql() > DISPATCH_LEVEL) {
-    host::VerifierFail("KeResetEvent at IRQL " + std::to_string(host::kcore::Irql()) +
-                       " (above DISPATCH_LEVEL)");
+    host::VerifierFail(
+        "irql.ddi-call",
+        "KeResetEvent at IRQL " + std::to_string(host::kcore::Irql()) + " (above DISPATCH_LEVEL)");
   }
   if (!host::ValidEvent(Event, "KeResetEvent")) return 0;
   std::lock_guard<std::mutex> lock(D().lock);
@@ -163,9 +172,10 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
   KIRQL irql = host::kcore::Irql();
   bool zeroTimeout = Timeout != nullptr && Timeout->QuadPart == 0;
   if (zeroTimeout ? irql > DISPATCH_LEVEL : irql > APC_LEVEL) {
-    host::VerifierFail(std::string("KeWaitForSingleObject") +
-                       (zeroTimeout ? " with a zero timeout" : " with a timeout other than zero") +
-                       " at IRQL " + std::to_string(irql));
+    host::VerifierFail("irql.ddi-call", std::string("KeWaitForSingleObject") +
+                                            (zeroTimeout ? " with a zero timeout"
+                                                         : " with a timeout other than zero") +
+                                            " at IRQL " + std::to_string(irql));
   }
   if (!host::ValidEvent(event, "KeWaitForSingleObject")) return STATUS_INVALID_PARAMETER;
 
@@ -180,12 +190,29 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
     deadline = host::Clock::now() + std::chrono::nanoseconds(ticks * 100);
   }
   while (event->Header.SignalState == 0) {
+    std::function<void()> apc;
+    if (irql >= APC_LEVEL && host::kcore::TakeApcSignalling(event, &apc)) {
+      // Only an APC queued to this very thread would end the wait, and APCs
+      // are not delivered at APC_LEVEL: on Windows the thread hangs here.
+      lock.unlock();
+      host::VerifierFail(
+          "sync.wait-blocks-apc",
+          "KeWaitForSingleObject at IRQL " + std::to_string(irql) + " on event " +
+              host::kcore::PointerText(event) +
+              ", which only the I/O manager's completion APC queued to this thread would signal; "
+              "APCs are not delivered at or above APC_LEVEL (a fast mutex held?), so the wait "
+              "never ends");
+      apc();
+      lock.lock();
+      continue;
+    }
     if (D().changed.wait_until(lock, deadline) == std::cv_status::timeout &&
         event->Header.SignalState == 0) {
       if (infinite) {
         lock.unlock();
-        host::VerifierFail("KeWaitForSingleObject on event " + host::kcore::PointerText(event) +
-                           ": wait never satisfied (gave up after the safety limit)");
+        host::VerifierFail("sync.wait-never-satisfied",
+                           "KeWaitForSingleObject on event " + host::kcore::PointerText(event) +
+                               ": wait never satisfied (gave up after the safety limit)");
       }
       return STATUS_TIMEOUT;
     }
@@ -205,21 +232,25 @@ VOID NTAPI ExInitializeFastMutex(PFAST_MUTEX FastMutex) {
 VOID FASTCALL ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
   KIRQL irql = host::kcore::Irql();
   if (irql > APC_LEVEL) {
-    host::VerifierFail("ExAcquireFastMutex(" + host::kcore::PointerText(FastMutex) + ") at IRQL " +
-                       std::to_string(irql) + " (above APC_LEVEL)");
+    host::VerifierFail("irql.fast-mutex-acquire",
+                       "ExAcquireFastMutex(" + host::kcore::PointerText(FastMutex) + ") at IRQL " +
+                           std::to_string(irql) + " (above APC_LEVEL)");
   }
   PVOID me = host::kcore::ThreadToken();
   std::unique_lock<std::mutex> lock(D().lock);
   if (FastMutex->Count != 0 && FastMutex->Count != 1) {
     lock.unlock();
-    host::VerifierFail("ExAcquireFastMutex on " + host::kcore::PointerText(FastMutex) +
-                       ", which is not an initialized FAST_MUTEX");
+    host::VerifierFail("ddi.invalid-parameter", "ExAcquireFastMutex on " +
+                                                    host::kcore::PointerText(FastMutex) +
+                                                    ", which is not an initialized FAST_MUTEX");
     return;
   }
   if (FastMutex->Count == 0 && FastMutex->Owner == me) {
     lock.unlock();
-    host::VerifierFail("ExAcquireFastMutex(" + host::kcore::PointerText(FastMutex) +
-                       ") by the thread that already holds it (fast mutexes are not recursive)");
+    host::VerifierFail(
+        "sync.fast-mutex-recursive",
+        "ExAcquireFastMutex(" + host::kcore::PointerText(FastMutex) +
+            ") by the thread that already holds it (fast mutexes are not recursive)");
     return;
   }
   auto deadline = host::Clock::now() + D().safetyLimit;
@@ -227,8 +258,9 @@ VOID FASTCALL ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
     __atomic_add_fetch(&FastMutex->Contention, 1, __ATOMIC_SEQ_CST);
     if (D().changed.wait_until(lock, deadline) == std::cv_status::timeout && FastMutex->Count == 0) {
       lock.unlock();
-      host::VerifierFail("ExAcquireFastMutex(" + host::kcore::PointerText(FastMutex) +
-                         "): wait never satisfied (gave up after the safety limit)");
+      host::VerifierFail("sync.wait-never-satisfied",
+                         "ExAcquireFastMutex(" + host::kcore::PointerText(FastMutex) +
+                             "): wait never satisfied (gave up after the safety limit)");
       return;
     }
   }
@@ -247,14 +279,16 @@ VOID FASTCALL ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
     std::unique_lock<std::mutex> lock(D().lock);
     if (FastMutex->Count != 0) {
       lock.unlock();
-      host::VerifierFail("ExReleaseFastMutex(" + host::kcore::PointerText(FastMutex) +
-                         ") of a fast mutex that is not held");
+      host::VerifierFail("sync.fast-mutex-release-unowned",
+                         "ExReleaseFastMutex(" + host::kcore::PointerText(FastMutex) +
+                             ") of a fast mutex that is not held");
       return;
     }
     if (FastMutex->Owner != me) {
       lock.unlock();
-      host::VerifierFail("ExReleaseFastMutex(" + host::kcore::PointerText(FastMutex) +
-                         ") by a thread that does not own it");
+      host::VerifierFail("sync.fast-mutex-release-unowned",
+                         "ExReleaseFastMutex(" + host::kcore::PointerText(FastMutex) +
+                             ") by a thread that does not own it");
       return;
     }
     FastMutex->Count = 1;
@@ -264,9 +298,10 @@ VOID FASTCALL ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
   }
   D().changed.notify_all();
   if (host::kcore::Irql() != APC_LEVEL) {
-    host::VerifierFail("ExReleaseFastMutex(" + host::kcore::PointerText(FastMutex) + ") at IRQL " +
-                       std::to_string(host::kcore::Irql()) +
-                       " (the acquire raised to APC_LEVEL; the IRQL was changed in between)");
+    host::VerifierFail("irql.fast-mutex-release",
+                       "ExReleaseFastMutex(" + host::kcore::PointerText(FastMutex) + ") at IRQL " +
+                           std::to_string(host::kcore::Irql()) +
+                           " (the acquire raised to APC_LEVEL; the IRQL was changed in between)");
   }
   host::kcore::SetIrql(oldIrql);
 }

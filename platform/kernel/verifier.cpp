@@ -12,28 +12,44 @@ namespace host {
 
 namespace {
 std::mutex g_verifierLock;
-std::vector<std::string>& Failures() {
-  static std::vector<std::string> failures;
-  return failures;
+std::vector<VerifierFinding>& Findings() {
+  static std::vector<VerifierFinding> findings;
+  return findings;
 }
 }  // namespace
 
-void VerifierFail(const std::string& what) {
+void VerifierFail(const char* check, const std::string& what) {
   std::lock_guard<std::mutex> lock(g_verifierLock);
-  Failures().push_back(what);
+  Findings().push_back({check != nullptr ? check : "unclassified", what});
+}
+
+void VerifierFail(const std::string& what) { VerifierFail("unclassified", what); }
+
+std::vector<VerifierFinding> VerifierFindings() {
+  std::lock_guard<std::mutex> lock(g_verifierLock);
+  return Findings();
 }
 
 std::vector<std::string> VerifierFailures() {
+  std::vector<std::string> out;
+  for (const VerifierFinding& f : VerifierFindings()) out.push_back(f.check + ": " + f.what);
+  return out;
+}
+
+size_t VerifierCount(const std::string& check) {
   std::lock_guard<std::mutex> lock(g_verifierLock);
-  return Failures();
+  size_t n = 0;
+  for (const VerifierFinding& f : Findings()) n += f.check == check ? 1 : 0;
+  return n;
 }
 
 void ClearVerifierFailures() {
   std::lock_guard<std::mutex> lock(g_verifierLock);
-  Failures().clear();
+  Findings().clear();
 }
 
 void ResetKernel() {
+  kcore::ResetApcs();
   kcore::ResetIrps();
   kcore::ResetObjects();
   kcore::ResetPool();
@@ -49,7 +65,7 @@ std::vector<std::string> KernelEndChecks() {
   kcore::PoolEndChecks(out);
   kcore::SyncEndChecks(out);
   if (kcore::Irql() != PASSIVE_LEVEL) {
-    out.push_back("the test thread's IRQL is still " + std::to_string(kcore::Irql()) +
+    out.push_back("irql.raised-at-end: the test thread's IRQL is still " + std::to_string(kcore::Irql()) +
                   " (not back at PASSIVE_LEVEL)");
   }
   return out;

@@ -512,8 +512,8 @@ ResourceListBuilder& ResourceListBuilder::Descriptor(
 
 std::vector<uint8_t> ResourceListBuilder::Build(ULONG busNumber) const {
   const size_t count = descriptors_.size();
-  const size_t size = FIELD_OFFSET(CM_RESOURCE_LIST, List[0].PartialResourceList.PartialDescriptors) +
-                      count * sizeof(CM_PARTIAL_RESOURCE_DESCRIPTOR);
+  const size_t first = FIELD_OFFSET(CM_RESOURCE_LIST, List[0].PartialResourceList.PartialDescriptors);
+  const size_t size = first + count * sizeof(CM_PARTIAL_RESOURCE_DESCRIPTOR);
   std::vector<uint8_t> bytes(std::max(size, sizeof(CM_RESOURCE_LIST)), 0);
   auto* list = reinterpret_cast<CM_RESOURCE_LIST*>(bytes.data());
   list->Count = 1;
@@ -522,8 +522,13 @@ std::vector<uint8_t> ResourceListBuilder::Build(ULONG busNumber) const {
   list->List[0].PartialResourceList.Version = 1;
   list->List[0].PartialResourceList.Revision = 1;
   list->List[0].PartialResourceList.Count = (ULONG)count;
-  for (size_t i = 0; i < count; i++) {
-    list->List[0].PartialResourceList.PartialDescriptors[i] = descriptors_[i];
+  // The descriptors follow one another past the one-element array the
+  // structure declares, so they are placed by byte offset, as the platform
+  // lays out a variable-length resource list; indexing the declared array
+  // past its end is undefined and optimizers drop all but its first pass.
+  if (count != 0) {
+    std::memcpy(bytes.data() + first, descriptors_.data(),
+                count * sizeof(CM_PARTIAL_RESOURCE_DESCRIPTOR));
   }
   bytes.resize(size);
   return bytes;

@@ -55,7 +55,7 @@ std::string PortKeyFor(const std::string& instanceId) {
       return node->DeviceParametersPath();
     }
   }
-  return "SYSTEM\\CurrentControlSet\\Enum\\PCIMULTI\\PCI_SER\\" + instanceId + "\\Device Parameters";
+  return "";  // no device node ever had this instance ID
 }
 
 }  // namespace
@@ -77,7 +77,7 @@ void RunComPortInstaller(DeviceNode& node) {
       }
     }
     if (number == 0) {
-      VerifierFail("machine: no COM number left for " + node.InstancePath());
+      VerifierFail("host.setup-failed", "machine: no COM number left for " + node.InstancePath());
       return;
     }
     name = "COM" + std::to_string(number);
@@ -91,7 +91,9 @@ void RunComPortInstaller(DeviceNode& node) {
 }
 
 std::string ComName(const std::string& instanceId) {
-  return RegistryStore::Instance().GetString(PortKeyFor(instanceId), "PORTNAME").value_or("");
+  const std::string parameters = PortKeyFor(instanceId);
+  if (parameters.empty()) return "";
+  return RegistryStore::Instance().GetString(parameters, "PORTNAME").value_or("");
 }
 
 std::vector<int> ClaimedComNumbers() {
@@ -108,6 +110,7 @@ void UninstallPort(const std::string& instanceId) {
   auto& store = RegistryStore::Instance();
   std::lock_guard<std::recursive_mutex> lock(machine::State().mutex);
   const std::string parameters = PortKeyFor(instanceId);
+  if (parameters.empty()) return;
   int number = NumberOf(store.GetString(parameters, "PORTNAME").value_or(""));
   if (number != 0) {
     std::vector<uint8_t> bits = LoadComDb();

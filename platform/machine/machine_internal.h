@@ -40,7 +40,6 @@ struct MachineState {
   std::map<std::string, LoadedDriverRecord> drivers;  // key: upper-case service name
   std::string lastService;
   bool autoUnload = true;
-  ChildBufferTags tags;
   std::vector<SerialReading> serialReadings;
   int serialAddFailures = 0;
   NTSTATUS serialAddFailStatus = STATUS_SUCCESS;
@@ -57,7 +56,7 @@ PDEVICE_OBJECT CreatePciPdo(PciDevice* device);
 NTSTATUS NTAPI SerialDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
 constexpr const char* kSerialService = "Serial";
 
-// Drivers (pnp.cpp).
+// Drivers (pnp_drivers.cpp).
 PDRIVER_OBJECT EnsureDriverLoaded(const std::string& service);
 void UnloadIfIdle(const std::string& service);
 

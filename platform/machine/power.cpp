@@ -2,6 +2,10 @@
 // top of a device stack from a thread of the power manager's own.
 #include <chrono>
 #include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
 
 #include "host/kernel.h"
 #include "host/verifier.h"
@@ -14,7 +18,7 @@ namespace {
 PowerResult SendFromThisThread(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE_TYPE type,
                                POWER_STATE state, POWER_ACTION action) {
   if (device == nullptr || !IsDeviceAlive(device)) {
-    VerifierFail("machine: power request for a device that no longer exists");
+    VerifierFail("host.bad-call", "machine: power request for a device that no longer exists");
     return {STATUS_NO_SUCH_DEVICE, STATUS_NO_SUCH_DEVICE};
   }
   PDEVICE_OBJECT top = IoGetAttachedDeviceReference(device);
@@ -49,6 +53,56 @@ POWER_STATE Device(DEVICE_POWER_STATE d) {
 
 }  // namespace
 
+// The power manager's threads. Windows sends power requests from threads of
+// its own (the driver must see them arrive on a thread other than the Plug
+// and Play manager's); they are long-lived, so are these: a request goes to
+// an idle worker, and a new worker starts only when every worker is busy (a
+// request held pending at a device keeps its worker). Workers live for the
+// whole process; the pool is never destroyed, so no worker outlives it.
+class PowerWorkers {
+ public:
+  void Post(std::function<void()> job) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    jobs_.push_back(std::move(job));
+    if (idle_ < jobs_.size()) {
+      ++idle_;  // counted idle until it takes its first job
+      std::thread([this] { Run(); }).detach();
+    }
+    wake_.notify_one();
+  }
+
+ private:
+  void Run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      wake_.wait(lock, [&] { return !jobs_.empty(); });
+      std::function<void()> job = std::move(jobs_.front());
+      jobs_.pop_front();
+      --idle_;
+      lock.unlock();
+      job();
+      job = nullptr;
+      lock.lock();
+      ++idle_;
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<std::function<void()>> jobs_;
+  size_t idle_ = 0;
+};
+
+PowerWorkers& Workers() {
+  static PowerWorkers* workers = [] {
+    auto w = new PowerWorkers;  // never destroyed: see above
+    // Requests PoCallDriver held back go to their devices from these threads too.
+    SetPowerDelivery([w](std::function<void()> job) { w->Post(std::move(job)); });
+    return w;
+  }();
+  return *workers;
+}
+
 struct PendingPower::State {
   std::mutex mutex;
   std::condition_variable done;
@@ -61,7 +115,7 @@ PendingPower::PendingPower(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE_TYPE 
     : state_(std::make_shared<State>()) {
   CountLive(+1);
   auto shared = state_;
-  thread_ = std::thread([shared, device, minor, type, state, action] {
+  Workers().Post([shared, device, minor, type, state, action] {
     PowerResult result = SendFromThisThread(device, minor, type, state, action);
     CountLive(-1);
     std::lock_guard<std::mutex> lock(shared->mutex);
@@ -79,7 +133,8 @@ PendingPower::~PendingPower() {
                                      [&] { return state_->finished; });
   }
   if (!finished) {
-    VerifierFail("machine: a power request was still running when the test let it go; "
+    VerifierFail("machine.power-hung",
+                 "machine: a power request was still running when the test let it go; "
                  "requests held at PCI devices are released");
     std::vector<PciDevice*> devices;
     {
@@ -87,15 +142,16 @@ PendingPower::~PendingPower() {
       for (auto& pci : machine::State().pciDevices) devices.push_back(pci.get());
     }
     for (PciDevice* pci : devices) pci->ReleaseHeld();
+    std::unique_lock<std::mutex> lock(state_->mutex);
+    state_->done.wait(lock, [&] { return state_->finished; });
   }
-  if (thread_.joinable()) thread_.join();
 }
 
 PowerResult PendingPower::Wait() {
   std::unique_lock<std::mutex> lock(state_->mutex);
   if (!state_->done.wait_for(lock, std::chrono::seconds(machine::kSafetySeconds),
                              [&] { return state_->finished; })) {
-    VerifierFail("machine: a power request did not come back");
+    VerifierFail("machine.power-hung", "machine: a power request did not come back");
   }
   return state_->result;
 }
@@ -140,6 +196,69 @@ PowerResult QueryDevicePower(DeviceNode& node, DEVICE_POWER_STATE state) {
 
 PowerResult WaitWake(DeviceNode& node, SYSTEM_POWER_STATE state) {
   return SendPower(node.Pdo(), IRP_MN_WAIT_WAKE, SystemPowerState, System(state), PowerActionNone);
+}
+
+namespace {
+
+// Nodes whose stack has its drivers: the power manager's audience.
+bool HasDriverStack(const DeviceNode& node) {
+  switch (node.State()) {
+    case NodeState::DriversAdded:
+    case NodeState::Started:
+    case NodeState::QueryStopped:
+    case NodeState::Stopped:
+    case NodeState::QueryRemoved:
+      return true;
+    default:
+      return false;
+  }
+}
+
+void Order(DeviceNode& node, bool childrenFirst, std::vector<DeviceNode*>& out) {
+  if (!childrenFirst && HasDriverStack(node)) out.push_back(&node);
+  for (DeviceNode* child : node.Children()) Order(*child, childrenFirst, out);
+  if (childrenFirst && HasDriverStack(node)) out.push_back(&node);
+}
+
+}  // namespace
+
+std::vector<NodePowerResult> SendSystemPowerToAll(UCHAR minor, SYSTEM_POWER_STATE state,
+                                                  POWER_ACTION action) {
+  // Leaving PowerSystemWorking the power manager powers the tree down from
+  // its leaves; returning to it, up from its root.
+  bool childrenFirst = state != PowerSystemWorking;
+  std::vector<DeviceNode*> order;
+  for (DeviceNode* node : AllNodes()) {
+    if (node->Parent() == nullptr) Order(*node, childrenFirst, order);
+  }
+  // One power-manager thread walks the whole list, one stack after the
+  // other, as the power manager's own thread does.
+  struct Walk {
+    std::mutex mutex;
+    std::condition_variable done;
+    bool finished = false;
+    std::vector<NodePowerResult> results;
+  };
+  auto walk = std::make_shared<Walk>();
+  CountLive(+1);
+  Workers().Post([walk, order, minor, state, action] {
+    std::vector<NodePowerResult> sent;
+    for (DeviceNode* node : order) {
+      sent.push_back(
+          {node, SendFromThisThread(node->Pdo(), minor, SystemPowerState, System(state), action)});
+    }
+    CountLive(-1);
+    std::lock_guard<std::mutex> lock(walk->mutex);
+    walk->results = std::move(sent);
+    walk->finished = true;
+    walk->done.notify_all();
+  });
+  std::unique_lock<std::mutex> lock(walk->mutex);
+  auto limit = std::chrono::seconds(machine::kSafetySeconds) * (order.size() + 1);
+  if (!walk->done.wait_for(lock, limit, [&] { return walk->finished; })) {
+    VerifierFail("machine.power-hung", "machine: a system power request did not come back");
+  }
+  return walk->results;
 }
 
 }  // namespace host

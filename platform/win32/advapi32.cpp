@@ -66,10 +66,37 @@ LONG Join(const std::string& base, const char* sub, std::string* out) {
   return ERROR_SUCCESS;
 }
 
+bool g_administrator = true;
+
+// The rights the keys of the device tree grant this process. The Plug and
+// Play manager keeps SYSTEM\CurrentControlSet\Enum to itself: everyone may
+// read it, only SYSTEM may change it. The exception are the devices'
+// hardware keys ("Device Parameters" under an instance key, and their
+// subkeys), which administrators may write too: class installers and
+// property pages running for an administrator write device settings there
+// (SetupDiOpenDevRegKey with DIREG_DEV and KEY_WRITE). Device Manager lets
+// only administrators change settings; a standard user reads the whole tree.
+ACCESS_MASK EnumTreeRights(const std::string& upperPath) {
+  static const std::string kEnum = "SYSTEM\\CURRENTCONTROLSET\\ENUM";
+  if (upperPath.compare(0, kEnum.size(), kEnum) != 0) return KEY_ALL_ACCESS;
+  if (upperPath.size() > kEnum.size() && upperPath[kEnum.size()] != '\\') return KEY_ALL_ACCESS;
+  // Enum\<enumerator>\<device>\<instance>\Device Parameters[\...]
+  std::vector<std::string> parts;
+  size_t at = kEnum.size();
+  while (at < upperPath.size()) {
+    size_t next = upperPath.find('\\', at + 1);
+    parts.push_back(upperPath.substr(at + 1, next == std::string::npos ? std::string::npos : next - at - 1));
+    at = next == std::string::npos ? upperPath.size() : next;
+  }
+  if (g_administrator && parts.size() >= 4 && parts[3] == "DEVICE PARAMETERS") return KEY_ALL_ACCESS;
+  return KEY_READ;
+}
+
 ACCESS_MASK AllowedRights(const std::string& path) {
   std::lock_guard<std::mutex> lock(g_keyMutex);
-  auto it = g_keyAccess.find(Upper(path));
-  return it == g_keyAccess.end() ? KEY_ALL_ACCESS : it->second;
+  std::string upper = Upper(path);
+  auto it = g_keyAccess.find(upper);
+  return it == g_keyAccess.end() ? EnumTreeRights(upper) : it->second;
 }
 
 // Access check of an open: the rights granted, or ERROR_ACCESS_DENIED.
@@ -164,6 +191,7 @@ void ResetRegistryApi() {
   std::lock_guard<std::mutex> lock(g_keyMutex);
   g_keys.clear();
   g_keyAccess.clear();
+  g_administrator = true;
 }
 
 void RegistryApiEndChecks(std::vector<std::string>& out, Win32Counts& counts) {
@@ -185,6 +213,11 @@ void SetRegistryKeyAccess(const std::string& path, ACCESS_MASK allowed) {
 void ClearRegistryKeyAccess() {
   std::lock_guard<std::mutex> lock(win32::g_keyMutex);
   win32::g_keyAccess.clear();
+}
+
+void SetProcessIsAdministrator(bool administrator) {
+  std::lock_guard<std::mutex> lock(win32::g_keyMutex);
+  win32::g_administrator = administrator;
 }
 
 std::vector<OpenKeyInfo> OpenKeys() {

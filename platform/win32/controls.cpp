@@ -46,6 +46,52 @@ bool HandleFont(Window& w, UINT msg, WPARAM wParam, LRESULT* result) {
   return false;
 }
 
+// The WM_CTLCOLOR* message a control sends its parent before it paints, as
+// the platform's controls do: push buttons WM_CTLCOLORBTN; check boxes,
+// radio buttons, group boxes and static controls WM_CTLCOLORSTATIC; edit
+// controls WM_CTLCOLOREDIT (WM_CTLCOLORSTATIC when read-only or disabled);
+// list boxes WM_CTLCOLORLISTBOX; combo boxes WM_CTLCOLOREDIT
+// (WM_CTLCOLORSTATIC when disabled); scroll bars WM_CTLCOLORSCROLLBAR.
+UINT ColorMessage(const Window& w) {
+  bool disabled = (w.style & WS_DISABLED) != 0;
+  switch (w.cls->kind) {
+    case Kind::Button: {
+      DWORD type = ButtonType(w);
+      return (type == BS_PUSHBUTTON || type == BS_DEFPUSHBUTTON) ? WM_CTLCOLORBTN : WM_CTLCOLORSTATIC;
+    }
+    case Kind::Static: return WM_CTLCOLORSTATIC;
+    case Kind::Edit: return (disabled || (w.style & ES_READONLY)) ? WM_CTLCOLORSTATIC : WM_CTLCOLOREDIT;
+    case Kind::ListBox: return WM_CTLCOLORLISTBOX;
+    case Kind::ComboBox: return disabled ? WM_CTLCOLORSTATIC : WM_CTLCOLOREDIT;
+    case Kind::ScrollBar: return WM_CTLCOLORSCROLLBAR;
+    default: return 0;
+  }
+}
+
+// What every standard control does alike: keeps a font for WM_GETFONT,
+// asks for its colours when it paints, and waits for a paint when its
+// contents change.
+bool HandleCommon(HWND hwnd, Window& w, UINT msg, WPARAM wParam, LRESULT* result) {
+  if (HandleFont(w, msg, wParam, result)) return true;
+  if (msg == WM_PAINT) {
+    if (UINT color = ColorMessage(w)) ControlColor(hwnd, color);
+    *result = 0;
+    return true;
+  }
+  switch (msg) {
+    case BM_SETCHECK: case BM_SETSTATE: case BM_SETSTYLE:
+    case LB_ADDSTRING: case LB_INSERTSTRING: case LB_DELETESTRING: case LB_RESETCONTENT:
+    case LB_SETCURSEL:
+    case CB_ADDSTRING: case CB_INSERTSTRING: case CB_DELETESTRING: case CB_RESETCONTENT:
+    case CB_SETCURSEL:
+      w.needsPaint = true;
+      break;
+    default:
+      break;
+  }
+  return false;
+}
+
 std::string TextArg(LPARAM lParam) {
   const char* text = reinterpret_cast<const char*>(lParam);
   return (text != nullptr && !IS_INTRESOURCE(text)) ? std::string(text) : std::string();
@@ -162,6 +208,14 @@ void ListBoxUserSelect(HWND list, int index, bool doubleClick) {
   SetFocus(list);
   w = Get(list);
   if (w == nullptr) return;
+  if (index < 0) {
+    // A double click where there is no line changes no selection, and a
+    // list box with LBS_NOTIFY reports the double click all the same (Wine's
+    // listbox: WM_LBUTTONDBLCLK sends LBN_DBLCLK without looking for a line).
+    if (doubleClick && (w->style & LBS_NOTIFY)) NotifyParent(list, LBN_DBLCLK);
+    return;
+  }
+  w->needsPaint = true;
   w->selection = index;
   bool notify = (w->style & LBS_NOTIFY) != 0;
   if (notify) NotifyParent(list, LBN_SELCHANGE);
@@ -188,7 +242,7 @@ LRESULT CALLBACK ButtonProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
   Window* w = Get(hwnd);
   if (w == nullptr) return 0;
   LRESULT result = 0;
-  if (HandleFont(*w, msg, wParam, &result)) return result;
+  if (HandleCommon(hwnd, *w, msg, wParam, &result)) return result;
   DWORD type = ButtonType(*w);
   switch (msg) {
     case WM_GETDLGCODE:
@@ -238,7 +292,7 @@ LRESULT CALLBACK StaticProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
   Window* w = Get(hwnd);
   if (w == nullptr) return 0;
   LRESULT result = 0;
-  if (HandleFont(*w, msg, wParam, &result)) return result;
+  if (HandleCommon(hwnd, *w, msg, wParam, &result)) return result;
   if (msg == WM_GETDLGCODE) return DLGC_STATIC;
   return DefWindowProcA(hwnd, msg, wParam, lParam);
 }
@@ -247,12 +301,16 @@ LRESULT CALLBACK EditProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
   Window* w = Get(hwnd);
   if (w == nullptr) return 0;
   LRESULT result = 0;
-  if (HandleFont(*w, msg, wParam, &result)) return result;
+  if (HandleCommon(hwnd, *w, msg, wParam, &result)) return result;
   if (msg == WM_GETDLGCODE) return DLGC_WANTCHARS | DLGC_HASSETSEL | DLGC_WANTARROWS;
   return DefWindowProcA(hwnd, msg, wParam, lParam);
 }
 
 LRESULT CALLBACK ScrollBarProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+  Window* w = Get(hwnd);
+  if (w == nullptr) return 0;
+  LRESULT result = 0;
+  if (HandleCommon(hwnd, *w, msg, wParam, &result)) return result;
   return DefWindowProcA(hwnd, msg, wParam, lParam);
 }
 
@@ -260,12 +318,17 @@ LRESULT CALLBACK ListBoxProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) 
   Window* w = Get(hwnd);
   if (w == nullptr) return 0;
   LRESULT result = 0;
-  if (HandleFont(*w, msg, wParam, &result)) return result;
+  if (HandleCommon(hwnd, *w, msg, wParam, &result)) return result;
   int count = static_cast<int>(w->items.size());
   bool multiple = (w->style & (LBS_MULTIPLESEL | LBS_EXTENDEDSEL)) != 0;
   switch (msg) {
     case WM_GETDLGCODE:
       return DLGC_WANTARROWS | DLGC_WANTCHARS;
+    case WM_SETFOCUS:
+    case WM_KILLFOCUS:
+      // Focus changes are reported with or without LBS_NOTIFY.
+      NotifyParent(hwnd, msg == WM_SETFOCUS ? LBN_SETFOCUS : LBN_KILLFOCUS);
+      return 0;
     case LB_ADDSTRING: {
       std::string text = TextArg(lParam);
       int index = InsertPosition(*w, text, (w->style & LBS_SORT) != 0);
@@ -344,7 +407,7 @@ LRESULT CALLBACK ComboBoxProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
   Window* w = Get(hwnd);
   if (w == nullptr) return 0;
   LRESULT result = 0;
-  if (HandleFont(*w, msg, wParam, &result)) return result;
+  if (HandleCommon(hwnd, *w, msg, wParam, &result)) return result;
   int count = static_cast<int>(w->items.size());
   bool dropDownList = (w->style & 3) == CBS_DROPDOWNLIST;
   switch (msg) {

@@ -10,8 +10,10 @@ namespace win32 {
 
 namespace {
 
-std::vector<HWND> g_modalStack;
-std::deque<UserAction> g_script;
+// Each thread runs its own modal loops and has its own scripted user, as
+// windows and their input belong to the thread that made them.
+thread_local std::vector<HWND> g_modalStack;
+thread_local std::deque<UserAction> g_script;
 int g_failDialogBoxNth = 0;
 
 // An armed FailDialogBoxNth that comes due.
@@ -90,13 +92,81 @@ void SetDefaultId(HWND dialog, int id) {
     SendMessageA(button, BM_SETSTYLE, BS_DEFPUSHBUTTON, TRUE);
 }
 
-// The dialog manager's default processing of the messages it handles itself.
-LRESULT DefaultDialogProcessing(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+}  // namespace
+
+// One DefDlgProcA call in progress on this thread. DefDlgProc documents that
+// a dialog procedure must not call it, since the call recurses into the
+// procedure; a procedure that does so anyway and then answers FALSE has the
+// message given the default processing a second time by the outer call (on
+// WM_NCDESTROY that frees the dialog's data twice). DefaultProcessing finds
+// that: an inner call for the same window and message, made while the same
+// delivery of it was handled (not a new one sent meanwhile), already did it.
+thread_local std::vector<DefDlgFrame*> t_defDlgFrames;
+
+DefDlgFrame::DefDlgFrame(HWND hwnd, UINT msg)
+    : hwnd_(hwnd), msg_(msg), delivery_(CurrentDelivery()) {
+  t_defDlgFrames.push_back(this);
+}
+
+DefDlgFrame::~DefDlgFrame() { t_defDlgFrames.pop_back(); }
+
+void DefDlgFrame::DefaultProcessing() {
+  if (defaultDone_)
+    Finding("message " + Hex(msg_) + " to dialog " + DescribeWindow(hwnd_) +
+            " was given the default dialog processing twice: its dialog procedure called "
+            "DefDlgProcA for it and then returned FALSE");
+  for (DefDlgFrame* outer : t_defDlgFrames)
+    if (outer != this && outer->hwnd_ == hwnd_ && outer->msg_ == msg_ &&
+        outer->delivery_ == delivery_)
+      outer->defaultDone_ = true;
+}
+
+namespace {
+
+// The dialog's data, made when `create` and there is none yet.
+std::shared_ptr<DialogInfo> DialogInfoOf(HWND hwnd, bool create) {
+  std::shared_ptr<Window> w = FindWindowObject(hwnd);
+  if (!w) return nullptr;
+  if (!w->dialogInfo && create) w->dialogInfo = std::make_shared<DialogInfo>();
+  return w->dialogInfo;
+}
+
+// The dialog manager's default processing of the messages it handles itself,
+// with the dialog's data as DefDlgProcA took it when it was called. As on the
+// platform, that data may have been freed meanwhile by a nested DefDlgProcA
+// for WM_NCDESTROY; using it then is a use of freed memory, and freeing it
+// again a double free.
+LRESULT DefaultDialogProcessing(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam,
+                                const std::shared_ptr<DialogInfo>& info) {
+  if (info && info->freed) {
+    Finding(std::string(msg == WM_NCDESTROY ? "dialog data and font freed twice"
+                                            : "dialog data used after it was freed") +
+            ": message " + Hex(msg) + " to " + DescribeWindow(hwnd) +
+            " reached the default dialog processing after a nested DefDlgProcA had freed them "
+            "at WM_NCDESTROY");
+    return msg == WM_NCDESTROY ? DefWindowProcA(hwnd, msg, wParam, lParam) : 0;
+  }
+  if (msg == WM_NCDESTROY) {
+    if (info) {
+      info->freed = true;
+      info->font = nullptr;
+      if (std::shared_ptr<Window> w = FindWindowObject(hwnd)) w->dialogInfo = nullptr;
+    }
+    return DefWindowProcA(hwnd, msg, wParam, lParam);
+  }
   Window* w = Get(hwnd);
   if (w == nullptr) return 0;
   switch (msg) {
-    case WM_ERASEBKGND:
+    case WM_ERASEBKGND: {
+      // The dialog's background comes from its own WM_CTLCOLORDLG answer.
+      LRESULT brush = SendMessageA(hwnd, WM_CTLCOLORDLG, wParam, reinterpret_cast<LPARAM>(hwnd));
+      if (brush == 0 && IsWindow(hwnd))
+        brush = DefWindowProcA(hwnd, WM_CTLCOLORDLG, wParam, reinterpret_cast<LPARAM>(hwnd));
+      if (!IsBrush(brush))
+        Finding("the answer to WM_CTLCOLORDLG of " + DescribeWindow(hwnd) + " is " +
+                Hex(static_cast<uintptr_t>(brush)) + ", not a brush: the dialog would paint with it");
       return 1;
+    }
     case WM_ACTIVATE:
     case WM_SETFOCUS:
       return 0;
@@ -116,9 +186,7 @@ LRESULT DefaultDialogProcessing(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lPara
       else SetFocus(GetNextDlgTabItem(hwnd, GetFocus(), wParam != 0));
       return 0;
     case WM_GETFONT:
-      return reinterpret_cast<LRESULT>(w->dialogFont && !w->dialogFont->faceName.empty()
-                                           ? w->dialogFont.get()
-                                           : nullptr);
+      return reinterpret_cast<LRESULT>(info ? info->font : nullptr);
     case WM_CLOSE: {
       // The close box means Cancel, unless the Cancel button is disabled.
       HWND cancel = ChildById(hwnd, IDCANCEL);
@@ -134,9 +202,11 @@ LRESULT DefaultDialogProcessing(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lPara
 
 INT_PTR DialogBoxFromTemplate(HINSTANCE instance, const BYTE* bytes, size_t size, HWND owner,
                               DLGPROC proc, LPARAM param) {
+  // "If the function fails because the hWndParent parameter is invalid, the
+  // return value is zero" (DialogBoxParam), for compatibility.
   if (owner != nullptr && !IsWindow(owner)) {
     SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-    return -1;
+    return 0;
   }
   // The owner of a modal dialog is a top-level window, disabled while the
   // dialog runs.
@@ -190,6 +260,8 @@ HWND CreateDialogFromTemplate(HINSTANCE instance, const BYTE* bytes, size_t size
   Window* w = Get(dialog);
   w->isDialog = true;
   w->dialogFont = font;
+  if (std::shared_ptr<DialogInfo> info = DialogInfoOf(dialog, true))
+    info->font = t->hasFont ? reinterpret_cast<HFONT>(font.get()) : nullptr;
   w->hasTemplateRect = true;
   w->templateRect = RECT{t->x, t->y, t->x + t->cx, t->y + t->cy};
   if (w->extra.size() >= DLGWINDOWEXTRA)
@@ -266,6 +338,9 @@ INT_PTR RunModalDialog(HWND dialog) {
     for (;;) {
       while (DispatchOnePosted()) {
       }
+      if (w->alive && !w->ended) PaintPending();
+      while (DispatchOnePosted()) {
+      }
       if (!w->alive || w->ended) break;
       UserAction action;
       if (!PopUserAction(&action))
@@ -279,7 +354,10 @@ INT_PTR RunModalDialog(HWND dialog) {
     w->disabledOwner = nullptr;
     throw;
   }
-  INT_PTR result = w->ended ? w->result : -1;
+  // A dialog destroyed without EndDialog ends the loop with 0, as the
+  // platform's modal loop returns when its window is gone (Wine's
+  // DIALOG_DoDialogBox: "if (!IsWindow(hwnd)) return 0").
+  INT_PTR result = w->ended ? w->result : 0;
   if (w->disabledOwner && IsWindow(w->disabledOwner) && !IsWindowEnabled(w->disabledOwner))
     EnableWindow(w->disabledOwner, TRUE);
   w->disabledOwner = nullptr;
@@ -296,6 +374,9 @@ std::string UserAction::Describe() const {
     case SelectList: return "SelectListItem(" + std::to_string(id) + ", " + std::to_string(index) + ")";
     case DoubleClickList:
       return "DoubleClickListItem(" + std::to_string(id) + ", " + std::to_string(index) + ")";
+    case DoubleClickEmptyList: return "DoubleClickEmptyList(" + std::to_string(id) + ")";
+    case Help: return "PressF1(" + std::to_string(id) + ")";
+    case RightClick: return "RightClick(" + std::to_string(id) + ")";
     case SelectCombo: return "SelectComboItem(" + std::to_string(id) + ", " + std::to_string(index) + ")";
     case Enter: return "PressEnter()";
     case Escape: return "PressEscape()";
@@ -310,6 +391,23 @@ bool PopUserAction(UserAction* action) {
   *action = g_script.front();
   g_script.pop_front();
   return true;
+}
+
+// F1 or a right click on a window: F1 sends WM_HELP to it, the right button
+// WM_RBUTTONDOWN and WM_RBUTTONUP (which DefWindowProcA turns into
+// WM_CONTEXTMENU); DefWindowProcA passes both up the window chain.
+void PointerAction(HWND target, UserAction::Type type) {
+  if (type == UserAction::Help) {
+    HELPINFO info{};
+    info.cbSize = sizeof(info);
+    info.iContextType = HELPINFO_WINDOW;
+    info.iCtrlId = GetDlgCtrlID(target);
+    info.hItemHandle = target;
+    SendMessageA(target, WM_HELP, 0, reinterpret_cast<LPARAM>(&info));
+    return;
+  }
+  SendMessageA(target, WM_RBUTTONDOWN, 0, MAKELONG(2, 2));
+  if (IsWindow(target)) SendMessageA(target, WM_RBUTTONUP, 0, MAKELONG(2, 2));
 }
 
 void PerformUserAction(HWND dialog, const UserAction& action) {
@@ -332,8 +430,17 @@ void PerformUserAction(HWND dialog, const UserAction& action) {
         return;
       }
       break;
+    case UserAction::Help:
+      // The sheet offers a key to its page before it acts on it.
+      if (PropertySheet::Impl* sheet = SheetOfPage(dialog))
+        if (SheetKey(sheet, action.type)) return;
+      break;
     default:
       break;
+  }
+  if (action.id == 0 && (action.type == UserAction::Help || action.type == UserAction::RightClick)) {
+    PointerAction(dialog, action.type);
+    return;
   }
 
   switch (action.type) {
@@ -375,6 +482,7 @@ void PerformUserAction(HWND dialog, const UserAction& action) {
       break;
     case UserAction::SelectList:
     case UserAction::DoubleClickList:
+    case UserAction::DoubleClickEmptyList:
       if (kind != Kind::ListBox)
         throw UserScriptError(action.Describe() + ": control " + std::to_string(action.id) +
                               " is a " + c->cls->name + ", not a list box");
@@ -387,8 +495,12 @@ void PerformUserAction(HWND dialog, const UserAction& action) {
     default:
       break;
   }
-  if (action.type != UserAction::Click &&
-      (action.index < 0 || action.index >= static_cast<int>(c->items.size())))
+  if (action.type == UserAction::DoubleClickEmptyList && !c->items.empty())
+    throw UserScriptError(action.Describe() + ": control " + std::to_string(action.id) + " has " +
+                          std::to_string(c->items.size()) + " line(s)");
+  bool indexed = action.type == UserAction::SelectList || action.type == UserAction::DoubleClickList ||
+                 action.type == UserAction::SelectCombo;
+  if (indexed && (action.index < 0 || action.index >= static_cast<int>(c->items.size())))
     throw UserScriptError(action.Describe() + ": control " + std::to_string(action.id) + " has " +
                           std::to_string(c->items.size()) + " line(s)");
   if (!TakesInput(control) || !IsWindowVisible(control)) return;  // no input reaches it
@@ -403,6 +515,13 @@ void PerformUserAction(HWND dialog, const UserAction& action) {
       return;
     case UserAction::DoubleClickList:
       ListBoxUserSelect(control, action.index, true);
+      return;
+    case UserAction::DoubleClickEmptyList:
+      ListBoxUserSelect(control, -1, true);
+      return;
+    case UserAction::Help:
+    case UserAction::RightClick:
+      PointerAction(control, action.type);
       return;
     case UserAction::SelectCombo:
       ComboBoxUserSelect(control, action.index);
@@ -452,6 +571,13 @@ UserScript& UserScript::DoubleClickListItem(int controlId, int index) {
 UserScript& UserScript::SelectComboItem(int controlId, int index) {
   return Push(*this, win32::UserAction::SelectCombo, controlId, index);
 }
+UserScript& UserScript::DoubleClickEmptyList(int controlId) {
+  return Push(*this, win32::UserAction::DoubleClickEmptyList, controlId, 0);
+}
+UserScript& UserScript::PressF1(int controlId) { return Push(*this, win32::UserAction::Help, controlId, 0); }
+UserScript& UserScript::RightClick(int controlId) {
+  return Push(*this, win32::UserAction::RightClick, controlId, 0);
+}
 UserScript& UserScript::PressEnter() { return Push(*this, win32::UserAction::Enter, 0, 0); }
 UserScript& UserScript::PressEscape() { return Push(*this, win32::UserAction::Escape, 0, 0); }
 UserScript& UserScript::PressCloseBox() { return Push(*this, win32::UserAction::CloseBox, 0, 0); }
@@ -477,6 +603,7 @@ void RunUserActions(HWND dialog) {
   for (;;) {
     while (win32::DispatchOnePosted()) {
     }
+    win32::PaintPending();
     if (!IsWindow(dialog)) return;
     win32::UserAction action;
     if (!win32::PopUserAction(&action)) return;
@@ -498,8 +625,11 @@ LRESULT WINAPI DefDlgProcA(HWND hDlg, UINT Msg, WPARAM wParam, LPARAM lParam) {
   std::shared_ptr<w::Window> win = w::FindWindowObject(hDlg);
   if (!win) return 0;
   if (win->extra.size() < DLGWINDOWEXTRA) return DefWindowProcA(hDlg, Msg, wParam, lParam);
+  // The dialog's data is taken (made if need be) before the procedure runs.
+  std::shared_ptr<w::DialogInfo> info = w::DialogInfoOf(hDlg, true);
   SetWindowLongPtrA(hDlg, DWLP_MSGRESULT, 0);
   DLGPROC proc = reinterpret_cast<DLGPROC>(GetWindowLongPtrA(hDlg, DWLP_DLGPROC));
+  w::DefDlgFrame frame(hDlg, Msg);
   INT_PTR result = proc ? proc(hDlg, Msg, wParam, lParam) : 0;
   // The dialog procedure comes first; the default processing runs only when
   // it returns FALSE.
@@ -517,13 +647,16 @@ LRESULT WINAPI DefDlgProcA(HWND hDlg, UINT Msg, WPARAM wParam, LPARAM lParam) {
       case WM_NCDESTROY:
       case WM_ENTERMENULOOP:
       case WM_LBUTTONDOWN:
-        return w::DefaultDialogProcessing(hDlg, Msg, wParam, lParam);
+      case WM_NCLBUTTONDOWN:
+        frame.DefaultProcessing();
+        return w::DefaultDialogProcessing(hDlg, Msg, wParam, lParam, info);
       case WM_INITDIALOG:
       case WM_VKEYTOITEM:
       case WM_COMPAREITEM:
       case WM_CHARTOITEM:
         break;
       default:
+        frame.DefaultProcessing();
         return DefWindowProcA(hDlg, Msg, wParam, lParam);
     }
   }

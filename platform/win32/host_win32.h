@@ -41,9 +41,13 @@
 //      to be empty: no LocalAlloc block, HKEY, HDEVINFO, window, property
 //      sheet page or queued user action left over, no bad free or close.
 //
-// Everything of USER32 and COMCTL32 belongs to the thread that runs the test
-// (like windows belong to their thread); local memory, keys and device
-// information sets may be used from any thread.
+// Windows belong to the thread that made them, as on the platform: each
+// thread has its own top-level windows, focus, posted messages, modal loops,
+// paints and scripted user (host::User() queues actions for the calling
+// thread), and works only on its own windows; two threads may run two sheets
+// at once. Local memory, keys, device information sets and property sheet
+// pages may be used from any thread. The end checks see every thread's
+// windows.
 #pragma once
 
 #include <windows.h>
@@ -115,6 +119,12 @@ bool IsLocalBlock(const void* p);
 // ERROR_ACCESS_DENIED. Applies to that key only, not to its subkeys.
 void SetRegistryKeyAccess(const std::string& path, ACCESS_MASK allowed);
 void ClearRegistryKeyAccess();
+// Keys without such a limit carry the platform's security. Under
+// SYSTEM\CurrentControlSet\Enum that is: read-only, except that an
+// administrator may also write the devices' "Device Parameters" keys. The
+// process runs as an administrator (Device Manager's user changing
+// settings) unless this is set false; ResetWin32 sets it true again.
+void SetProcessIsAdministrator(bool administrator);
 
 struct OpenKeyInfo {
   HKEY handle;
@@ -254,6 +264,17 @@ class UserScript {
   // Double-clicks line `index` (LBN_SELCHANGE, then LBN_DBLCLK, both with
   // LBS_NOTIFY).
   UserScript& DoubleClickListItem(int controlId, int index);
+  // Double-clicks a list box that has no lines: it takes the focus and,
+  // with LBS_NOTIFY, sends LBN_DBLCLK with nothing selected.
+  UserScript& DoubleClickEmptyList(int controlId);
+  // Presses F1 on a control (0: on the dialog): WM_HELP with a HELPINFO goes
+  // to it and, through DefWindowProcA, up to its parent and owner. On a
+  // property page the sheet first offers the key to the page
+  // (PSN_TRANSLATEACCELERATOR).
+  UserScript& PressF1(int controlId);
+  // Clicks a control (0: the dialog) with the right button: WM_RBUTTONDOWN,
+  // WM_RBUTTONUP, and from DefWindowProcA WM_CONTEXTMENU, passed up.
+  UserScript& RightClick(int controlId);
   // Opens a combo box's list and picks entry `index` (CBN_DROPDOWN,
   // CBN_SELENDOK, CBN_CLOSEUP, CBN_SELCHANGE).
   UserScript& SelectComboItem(int controlId, int index);

@@ -6,8 +6,6 @@
 #include <mutex>
 #include <set>
 
-#include <sanitizer/asan_interface.h>
-
 #include "win32_internal.h"
 
 namespace host {
@@ -38,31 +36,35 @@ int g_failLocalNth = 0;
 
 thread_local DWORD t_lastError = 0;
 
-// With AddressSanitizer the guards and freed blocks are poisoned, so ASan
-// reports the DLL's overrun or use after free at the faulting access (as the
-// heap's page-heap checks do on Windows); the checks here unpoison what they
-// read. Without ASan the macros do nothing.
-void PoisonGuards(const LocalBlock& block) {
-  ASAN_POISON_MEMORY_REGION(block.raw, kGuard);
-  ASAN_POISON_MEMORY_REGION(block.raw + kGuard + block.size, kGuard);
+// A program built with the address sanitizer gets the page heap's rule of
+// Application Verifier: freed memory is made inaccessible (decommitted) and
+// the bytes past a block fault, so that a use after LocalFree or a write past
+// the end stops the program at the access. Without the sanitizer these are
+// null, and only the fill bytes and the guard check remain.
+extern "C" void __asan_poison_memory_region(void const volatile*, size_t) __attribute__((weak));
+extern "C" void __asan_unpoison_memory_region(void const volatile*, size_t) __attribute__((weak));
+
+void Poison(const void* p, size_t size) {
+  if (__asan_poison_memory_region) __asan_poison_memory_region(p, size);
 }
 
+void Unpoison(const void* p, size_t size) {
+  if (__asan_unpoison_memory_region) __asan_unpoison_memory_region(p, size);
+}
+
+// Reads the guards, which stay poisoned in a build with the sanitizer.
 bool GuardsIntact(const LocalBlock& block) {
-  ASAN_UNPOISON_MEMORY_REGION(block.raw, kGuard);
-  ASAN_UNPOISON_MEMORY_REGION(block.raw + kGuard + block.size, kGuard);
+  Unpoison(block.raw, kGuard);
+  Unpoison(block.raw + kGuard + block.size, kGuard);
   bool intact = true;
   for (size_t i = 0; i < kGuard; ++i) {
     if (block.raw[i] != kGuardByte || block.raw[kGuard + block.size + i] != kGuardByte) {
       intact = false;
     }
   }
-  PoisonGuards(block);
+  Poison(block.raw, kGuard);
+  Poison(block.raw + kGuard + block.size, kGuard);
   return intact;
-}
-
-void ReleaseRaw(const LocalBlock& block) {
-  ASAN_UNPOISON_MEMORY_REGION(block.raw, block.size + 2 * kGuard);
-  std::free(block.raw);
 }
 
 }  // namespace
@@ -90,8 +92,12 @@ std::string Hex(uintptr_t value) {
 
 void ResetLocalMemory() {
   std::lock_guard<std::mutex> lock(g_localMutex);
-  for (auto& entry : g_liveBlocks) ReleaseRaw(entry.second);
-  for (auto& entry : g_freedBlocks) ReleaseRaw(entry.second);
+  for (auto* blocks : {&g_liveBlocks, &g_freedBlocks}) {
+    for (auto& entry : *blocks) {
+      Unpoison(entry.second.raw, entry.second.size + 2 * kGuard);
+      std::free(entry.second.raw);
+    }
+  }
   g_liveBlocks.clear();
   g_freedBlocks.clear();
   g_localCalls = 0;
@@ -209,8 +215,9 @@ HLOCAL WINAPI LocalAlloc(UINT uFlags, SIZE_T uBytes) {
   std::memset(raw + kGuard + uBytes, kGuardByte, kGuard);
   std::memset(raw + kGuard, (uFlags & LMEM_ZEROINIT) ? 0 : host::win32::kFreshByte, uBytes);
   BYTE* user = raw + kGuard;
+  host::win32::Poison(raw, kGuard);
+  host::win32::Poison(user + uBytes, kGuard);
   g_liveBlocks[user] = LocalBlock{uBytes, host::win32::g_localCalls, raw};
-  host::win32::PoisonGuards(g_liveBlocks[user]);
   return user;
 }
 
@@ -231,7 +238,7 @@ HLOCAL WINAPI LocalFree(HLOCAL hMem) {
   g_liveBlocks.erase(it);
   bool intact = host::win32::GuardsIntact(block);
   std::memset(block.raw + kGuard, host::win32::kFreedByte, block.size);
-  ASAN_POISON_MEMORY_REGION(block.raw, block.size + 2 * kGuard);
+  host::win32::Poison(block.raw + kGuard, block.size);
   g_freedBlocks[hMem] = block;
   lock.unlock();
   if (!intact)

@@ -1,6 +1,7 @@
 // COMCTL32 property sheet pages and the property sheet host that runs them
 // (the part of COMCTL32's PropertySheet and Device Manager a page sees).
 #include <cstring>
+#include <mutex>
 #include <new>
 
 #include "win32_internal.h"
@@ -19,10 +20,12 @@ struct PageRecord {
   ~PageRecord() { ::operator delete(bytes); }
 };
 
+std::recursive_mutex g_pagesMutex;  // pages may be made and destroyed on any thread
 std::map<HPROPSHEETPAGE, std::unique_ptr<PageRecord>> g_pages;
 int g_failCreateNth = 0;
 
 PageRecord* FindPage(HPROPSHEETPAGE handle) {
+  std::lock_guard<std::recursive_mutex> lock(g_pagesMutex);
   auto it = g_pages.find(handle);
   return it == g_pages.end() ? nullptr : it->second.get();
 }
@@ -34,11 +37,13 @@ bool UsesCallback(const PROPSHEETPAGEA* psp) {
 }  // namespace
 
 void ResetPropertySheetPages() {
+  std::lock_guard<std::recursive_mutex> lock(g_pagesMutex);
   g_pages.clear();
   g_failCreateNth = 0;
 }
 
 void PropertySheetPageEndChecks(std::vector<std::string>& out, Win32Counts& counts) {
+  std::lock_guard<std::recursive_mutex> lock(g_pagesMutex);
   for (auto& entry : g_pages) {
     counts.propertySheetPages++;
     out.push_back("property sheet page not destroyed: " +
@@ -226,6 +231,8 @@ struct PropertySheet::Impl {
     ShowWindow(window, SW_SHOWNORMAL);
     active = start;
     Activate(start);
+    // The sheet's message loop paints what it shows before anything else.
+    if (open) win32::PaintPending();
     return true;
   }
 
@@ -234,7 +241,20 @@ struct PropertySheet::Impl {
     if (pages[index].window && IsWindow(pages[index].window)) {
       ShowWindow(pages[index].window, SW_SHOW);
       Notify(index, PSN_SETACTIVE, 0);
+      SetInitialFocus(index);
     }
+  }
+
+  // Before it gives the page the focus, the sheet asks the page which
+  // control should have it (PSN_QUERYINITIALFOCUS, lParam the control it
+  // would choose); a nonzero answer is that control's handle.
+  void SetInitialFocus(size_t index) {
+    HWND page = pages[index].window;
+    if (page == nullptr || !IsWindow(page)) return;
+    HWND chosen = GetNextDlgTabItem(page, nullptr, FALSE);
+    LRESULT answer = Notify(index, PSN_QUERYINITIALFOCUS, reinterpret_cast<LPARAM>(chosen));
+    if (answer != 0) chosen = reinterpret_cast<HWND>(answer);
+    if (chosen != nullptr) SetFocus(chosen);  // fails for what is not a window
   }
 
   bool SelectPage(size_t index) {
@@ -322,12 +342,24 @@ PropertySheet::Impl* SheetOfPage(HWND page) {
   return parent ? parent->sheet : nullptr;
 }
 
-void SheetKey(PropertySheet::Impl* sheet, UserAction::Type type) {
+bool SheetKey(PropertySheet::Impl* sheet, UserAction::Type type) {
+  // The sheet's message loop offers every key to the active page first
+  // (PSN_TRANSLATEACCELERATOR with the MSG); PSNRET_MESSAGEHANDLED keeps the
+  // sheet from acting on it.
+  if (type != UserAction::CloseBox) {
+    MSG msg{};
+    msg.hwnd = GetFocus();
+    msg.message = WM_KEYDOWN;
+    msg.wParam = type == UserAction::Enter ? VK_RETURN : type == UserAction::Escape ? VK_ESCAPE : VK_F1;
+    if (sheet->Notify(sheet->active, PSN_TRANSLATEACCELERATOR, reinterpret_cast<LPARAM>(&msg)) ==
+        PSNRET_MESSAGEHANDLED)
+      return true;
+  }
   switch (type) {
-    case UserAction::Enter: sheet->PressOk(); break;
-    case UserAction::Escape: sheet->PressCancel(false); break;
-    case UserAction::CloseBox: sheet->PressCancel(true); break;
-    default: break;
+    case UserAction::Enter: sheet->PressOk(); return true;
+    case UserAction::Escape: sheet->PressCancel(false); return true;
+    case UserAction::CloseBox: sheet->PressCancel(true); return true;
+    default: return false;
   }
 }
 
@@ -370,6 +402,8 @@ void PropertySheet::Run() {
     while (win32::DispatchOnePosted()) {
     }
     if (!impl_->open) return;
+    win32::PaintPending();
+    if (!impl_->open) return;
     HWND page = PageWindow(impl_->active);
     if (page == nullptr) return;
     win32::UserAction action;
@@ -408,7 +442,10 @@ HPROPSHEETPAGE WINAPI CreatePropertySheetPageA(LPCPROPSHEETPAGEA constPropSheetP
   std::memcpy(record->bytes, constPropSheetPagePointer, size);
   PROPSHEETPAGEA* psp = record->page();
   HPROPSHEETPAGE handle = reinterpret_cast<HPROPSHEETPAGE>(record.get());
-  w::g_pages[handle] = std::move(record);
+  {
+    std::lock_guard<std::recursive_mutex> lock(w::g_pagesMutex);
+    w::g_pages[handle] = std::move(record);
+  }
   if (w::UsesCallback(psp) && size > static_cast<DWORD>(PROPSHEETPAGEA_V1_SIZE))
     psp->pfnCallback(nullptr, PSPCB_ADDREF, psp);
   return handle;
@@ -423,8 +460,12 @@ BOOL WINAPI DestroyPropertySheetPage(HPROPSHEETPAGE hPropPage) {
   }
   // Out of the table first, so that the release callback cannot destroy the
   // page a second time.
-  std::unique_ptr<w::PageRecord> keep = std::move(w::g_pages[hPropPage]);
-  w::g_pages.erase(hPropPage);
+  std::unique_ptr<w::PageRecord> keep;
+  {
+    std::lock_guard<std::recursive_mutex> lock(w::g_pagesMutex);
+    keep = std::move(w::g_pages[hPropPage]);
+    w::g_pages.erase(hPropPage);
+  }
   PROPSHEETPAGEA* psp = keep->page();
   if (w::UsesCallback(psp)) psp->pfnCallback(nullptr, PSPCB_RELEASE, psp);
   return TRUE;

@@ -103,6 +103,15 @@ struct DialogFont {
   int baseY = 16;
 };
 
+// The dialog manager's own data of a dialog window (DIALOGINFO on the
+// platform): made when the dialog is created (or by the first DefDlgProcA of a
+// window of the dialog class), freed together with the dialog's font when
+// WM_NCDESTROY gets the default dialog processing.
+struct DialogInfo {
+  HFONT font = nullptr;  // the template's font, owned by the dialog
+  bool freed = false;
+};
+
 struct ListItem {
   std::string text;
   LPARAM data = 0;
@@ -125,6 +134,7 @@ struct Window {
   HFONT font = nullptr;
   bool destroying = false;
   bool alive = true;
+  bool needsPaint = false;  // its contents changed since it was last painted
 
   // Buttons.
   UINT check = BST_UNCHECKED;
@@ -141,6 +151,7 @@ struct Window {
   HWND disabledOwner = nullptr;
   int defId = 0;
   std::shared_ptr<DialogFont> dialogFont;
+  std::shared_ptr<DialogInfo> dialogInfo;
   bool hasTemplateRect = false;
   RECT templateRect{};
 
@@ -152,8 +163,25 @@ std::shared_ptr<Window> FindWindowObject(HWND hwnd);
 // Delivers a message to the window's procedure (the message hook sees it
 // first); 0 with ERROR_INVALID_WINDOW_HANDLE for a window that is gone.
 LRESULT Deliver(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+// The number of the message delivery in progress on this thread: a message
+// sent while another is handled gets a new one.
+uint64_t CurrentDelivery();
 // Sends WM_COMMAND with a control's notification to its parent.
 void NotifyParent(HWND control, UINT code);
+
+// Painting. A window whose contents changed (shown, enabled or disabled,
+// lines or checks changed) waits for WM_PAINT, which comes when its thread's
+// message loop has nothing else to do: PaintPending delivers it, parents
+// before children. The device context of a paint is the one kPaintDc.
+inline HDC const kPaintDc = reinterpret_cast<HDC>(static_cast<uintptr_t>(0xDC0));
+void Invalidate(HWND hwnd);
+void PaintPending();
+// Whether a WM_CTLCOLOR* answer is a brush (a system colour brush here).
+bool IsBrush(LRESULT value);
+// What a control does before it paints: asks its parent for its colours
+// with WM_CTLCOLOR* (DefWindowProcA's answer when the parent gives none) and
+// reports an answer that is not a brush.
+HBRUSH ControlColor(HWND control, UINT msg);
 // Dispatches one posted message; false when none was waiting.
 bool DispatchOnePosted();
 
@@ -178,13 +206,33 @@ void ComboBoxUserSelect(HWND combo, int index);
 HWND CreateDialogFromTemplate(HINSTANCE instance, const BYTE* bytes, size_t size, HWND owner,
                               DLGPROC proc, LPARAM param, bool modal);
 INT_PTR RunModalDialog(HWND dialog);
+// A DefDlgProcA call in progress, for the check that no message gets the
+// default dialog processing twice.
+class DefDlgFrame {
+ public:
+  DefDlgFrame(HWND hwnd, UINT msg);
+  ~DefDlgFrame();
+  DefDlgFrame(const DefDlgFrame&) = delete;
+  DefDlgFrame& operator=(const DefDlgFrame&) = delete;
+  // Called when this call goes on to the default processing.
+  void DefaultProcessing();
+
+ private:
+  HWND hwnd_;
+  UINT msg_;
+  uint64_t delivery_;
+  bool defaultDone_ = false;
+};
 // The template bytes of an RT_DIALOG resource; NULL (last error set) when
 // there is none.
 const ResourceEntry* FindDialogResource(HINSTANCE instance, LPCSTR name);
 
 // User script.
 struct UserAction {
-  enum Type { Click, SelectList, DoubleClickList, SelectCombo, Enter, Escape, CloseBox, Inspect } type;
+  enum Type {
+    Click, SelectList, DoubleClickList, DoubleClickEmptyList, SelectCombo, Enter, Escape, CloseBox,
+    Help, RightClick, Inspect
+  } type;
   int id = 0;
   int index = 0;
   std::function<void(HWND)> inspect;
@@ -197,7 +245,10 @@ void PerformUserAction(HWND dialog, const UserAction& action);
 
 // Property sheets: what a page's Enter/Esc/close box does to its sheet.
 PropertySheet::Impl* SheetOfPage(HWND page);
-void SheetKey(PropertySheet::Impl* sheet, UserAction::Type type);
+// True when the key was used up (by the page through
+// PSN_TRANSLATEACCELERATOR, or by the sheet); false when it goes on to the
+// window with the focus.
+bool SheetKey(PropertySheet::Impl* sheet, UserAction::Type type);
 
 }  // namespace win32
 }  // namespace host

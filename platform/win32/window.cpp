@@ -2,6 +2,7 @@
 #include <cctype>
 #include <cstring>
 #include <deque>
+#include <mutex>
 
 #include "win32_internal.h"
 
@@ -10,15 +11,28 @@ namespace win32 {
 
 namespace {
 
+// Windows belong to the thread that made them: each thread has its own
+// top-level windows, focus and message queue, and works only on its own
+// windows. The handle table and the classes are shared, under a lock held
+// only while they are looked up or changed, never while a window procedure
+// runs.
+std::recursive_mutex g_tableMutex;
 std::map<HWND, std::shared_ptr<Window>> g_windows;
-std::vector<HWND> g_topLevel;  // creation order
+thread_local std::vector<HWND> g_topLevel;  // creation order
 uintptr_t g_nextHwnd = 0x10010;
 std::map<std::string, std::shared_ptr<WindowClass>> g_classes;  // upper-case name
 ATOM g_nextAtom = 0xC000;
-HWND g_focus = nullptr;
+thread_local HWND g_focus = nullptr;
 MessageHook g_hook;
-std::deque<MSG> g_posted;
+thread_local std::deque<MSG> g_posted;
 std::vector<MessageBoxRecord> g_messageBoxes;
+
+using TableLock = std::lock_guard<std::recursive_mutex>;
+
+// Each message handed to a window procedure gets a number; calls a procedure
+// makes itself while it handles the message carry the same number.
+thread_local uint64_t t_deliveries = 0;
+thread_local uint64_t t_delivery = 0;
 
 std::string Upper(const std::string& text) {
   std::string out = text;
@@ -27,6 +41,7 @@ std::string Upper(const std::string& text) {
 }
 
 void AddSystemClass(const char* name, WNDPROC proc, int extra, Kind kind, ATOM atom) {
+  TableLock lock(g_tableMutex);
   auto cls = std::make_shared<WindowClass>();
   cls->name = name;
   cls->proc = proc;
@@ -38,6 +53,7 @@ void AddSystemClass(const char* name, WNDPROC proc, int extra, Kind kind, ATOM a
 }
 
 void EnsureSystemClasses() {
+  TableLock lock(g_tableMutex);
   if (g_classes.count("#32770")) return;
   AddSystemClass("#32770", DefDlgProcA, DLGWINDOWEXTRA, Kind::Dialog, 0x8002);
   AddSystemClass("Button", ButtonProc, 0, Kind::Button, 0);
@@ -50,6 +66,7 @@ void EnsureSystemClasses() {
 
 std::shared_ptr<WindowClass> FindClass(LPCSTR name) {
   EnsureSystemClasses();
+  TableLock lock(g_tableMutex);
   if (name == nullptr) return nullptr;
   if (IS_INTRESOURCE(name)) {
     ATOM atom = static_cast<ATOM>(reinterpret_cast<ULONG_PTR>(name));
@@ -62,6 +79,7 @@ std::shared_ptr<WindowClass> FindClass(LPCSTR name) {
 }
 
 Window* Get(HWND hwnd) {
+  TableLock lock(g_tableMutex);
   auto it = g_windows.find(hwnd);
   return it == g_windows.end() ? nullptr : it->second.get();
 }
@@ -107,13 +125,18 @@ void FreeTree(HWND hwnd) {
   std::vector<HWND> children = w->children;
   for (HWND child : children) FreeTree(child);
   Deliver(hwnd, WM_NCDESTROY, 0, 0);
-  auto it = g_windows.find(hwnd);
-  if (it == g_windows.end()) return;
-  std::shared_ptr<Window> keep = it->second;
+  std::shared_ptr<Window> keep = FindWindowObject(hwnd);
+  if (!keep) return;
+  // The dialog manager frees a dialog's data and font only in the default
+  // processing of WM_NCDESTROY; a procedure that answers it TRUE leaks them.
+  if (keep->dialogInfo && !keep->dialogInfo->freed)
+    Finding("dialog data and font of " + DescribeWindow(hwnd) +
+            " never freed: WM_NCDESTROY did not reach the default dialog processing");
   Unlink(*keep);
   keep->alive = false;
   if (g_focus == hwnd) g_focus = nullptr;
-  g_windows.erase(it);
+  TableLock lock(g_tableMutex);
+  g_windows.erase(hwnd);
 }
 
 bool IsStringSafe(LPCSTR text) { return text != nullptr && !IS_INTRESOURCE(text); }
@@ -239,6 +262,7 @@ LONG_PTR SetLong(HWND hwnd, int index, size_t size, LONG_PTR value) {
 }  // namespace
 
 std::shared_ptr<Window> FindWindowObject(HWND hwnd) {
+  TableLock lock(g_tableMutex);
   auto it = g_windows.find(hwnd);
   return it == g_windows.end() ? nullptr : it->second;
 }
@@ -251,13 +275,80 @@ LRESULT Deliver(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
   }
   if (g_hook) g_hook(hwnd, msg, wParam, lParam);
   WNDPROC proc = w->proc;
-  return proc ? proc(hwnd, msg, wParam, lParam) : 0;
+  if (proc == nullptr) return 0;
+  struct Scope {
+    uint64_t saved = t_delivery;
+    Scope() { t_delivery = ++t_deliveries; }
+    ~Scope() { t_delivery = saved; }
+  } scope;
+  return proc(hwnd, msg, wParam, lParam);
 }
+
+uint64_t CurrentDelivery() { return t_delivery; }
 
 void NotifyParent(HWND control, UINT code) {
   Window* w = Get(control);
   if (w == nullptr || w->parent == nullptr) return;
   Deliver(w->parent, WM_COMMAND, MAKEWPARAM(w->id, code), reinterpret_cast<LPARAM>(control));
+}
+
+void Invalidate(HWND hwnd) {
+  if (Window* w = Get(hwnd)) w->needsPaint = true;
+}
+
+namespace {
+
+void InvalidateTree(HWND hwnd) {
+  Window* w = Get(hwnd);
+  if (w == nullptr) return;
+  w->needsPaint = true;
+  for (HWND child : std::vector<HWND>(w->children)) InvalidateTree(child);
+}
+
+void PaintTree(HWND hwnd) {
+  Window* w = Get(hwnd);
+  if (w == nullptr || !(w->style & WS_VISIBLE)) return;
+  if (w->needsPaint) {
+    w->needsPaint = false;
+    Deliver(hwnd, WM_PAINT, 0, 0);
+    if ((w = Get(hwnd)) == nullptr) return;
+  }
+  for (HWND child : std::vector<HWND>(w->children)) PaintTree(child);
+}
+
+// GetSysColorBrush's handles: one per system colour index.
+constexpr uintptr_t kSysBrushBase = 0xB0000;
+constexpr int kSysColors = 31;
+
+}  // namespace
+
+void PaintPending() {
+  for (HWND top : std::vector<HWND>(g_topLevel)) PaintTree(top);
+}
+
+bool IsBrush(LRESULT value) {
+  uintptr_t v = static_cast<uintptr_t>(value);
+  return v >= kSysBrushBase && v < kSysBrushBase + kSysColors;
+}
+
+HBRUSH ControlColor(HWND control, UINT msg) {
+  Window* w = Get(control);
+  if (w == nullptr) return nullptr;
+  HWND parent = (w->style & WS_CHILD) ? w->parent : nullptr;
+  HWND target = parent ? parent : control;
+  LRESULT brush = parent ? SendMessageA(parent, msg, reinterpret_cast<WPARAM>(kPaintDc),
+                                        reinterpret_cast<LPARAM>(control))
+                         : 0;
+  // A parent that answers 0 forgot its default procedure; the control asks
+  // DefWindowProc itself, as the platform's controls do.
+  if (brush == 0 && IsWindow(target))
+    brush = DefWindowProcA(target, msg, reinterpret_cast<WPARAM>(kPaintDc),
+                           reinterpret_cast<LPARAM>(control));
+  if (!IsBrush(brush))
+    Finding("the answer to WM_CTLCOLOR message " + Hex(msg) + " from " + DescribeWindow(control) +
+            " is " + Hex(static_cast<uintptr_t>(brush)) +
+            ", not a brush: the control would paint with it");
+  return reinterpret_cast<HBRUSH>(brush);
 }
 
 bool DispatchOnePosted() {
@@ -271,6 +362,7 @@ bool DispatchOnePosted() {
 
 void ResetWindows() {
   // Silent teardown: no message reaches a window procedure.
+  TableLock lock(g_tableMutex);
   for (auto& entry : g_windows) entry.second->alive = false;
   g_windows.clear();
   g_topLevel.clear();
@@ -285,8 +377,13 @@ void ResetWindows() {
 }
 
 void WindowEndChecks(std::vector<std::string>& out, Win32Counts& counts) {
+  TableLock lock(g_tableMutex);
   counts.windows += g_windows.size();
-  for (HWND top : g_topLevel) {
+  // Top-level windows of every thread, in creation order.
+  std::vector<HWND> tops;
+  for (auto& entry : g_windows)
+    if (entry.second->parent == nullptr) tops.push_back(entry.first);
+  for (HWND top : tops) {
     Window* w = Get(top);
     size_t descendants = 0;
     std::vector<HWND> pending = w ? w->children : std::vector<HWND>{};
@@ -308,6 +405,7 @@ void WindowEndChecks(std::vector<std::string>& out, Win32Counts& counts) {
 
 std::vector<HWND> LiveWindows() {
   std::vector<HWND> out;
+  win32::TableLock lock(win32::g_tableMutex);
   for (auto& entry : win32::g_windows) out.push_back(entry.first);
   return out;
 }
@@ -372,6 +470,7 @@ ATOM WINAPI RegisterClassExA(const WNDCLASSEXA* lpWndClass) {
     return 0;
   }
   std::string key = w::Upper(lpWndClass->lpszClassName);
+  w::TableLock lock(w::g_tableMutex);
   if (w::g_classes.count(key)) {
     SetLastError(ERROR_CLASS_ALREADY_EXISTS);
     return 0;
@@ -409,6 +508,7 @@ BOOL WINAPI UnregisterClassA(LPCSTR lpClassName, HINSTANCE hInstance) {
     SetLastError(ERROR_CLASS_DOES_NOT_EXIST);
     return FALSE;
   }
+  w::TableLock lock(w::g_tableMutex);
   w::g_classes.erase(w::Upper(cls->name));
   return TRUE;
 }
@@ -444,8 +544,12 @@ HWND WINAPI CreateWindowExA(DWORD dwExStyle, LPCSTR lpClassName, LPCSTR lpWindow
     return NULL;
   }
   auto win = std::make_shared<w::Window>();
-  HWND handle = reinterpret_cast<HWND>(w::g_nextHwnd);
-  w::g_nextHwnd += 4;
+  HWND handle;
+  {
+    w::TableLock lock(w::g_tableMutex);
+    handle = reinterpret_cast<HWND>(w::g_nextHwnd);
+    w::g_nextHwnd += 4;
+  }
   win->handle = handle;
   win->cls = cls;
   win->proc = cls->proc;
@@ -463,7 +567,10 @@ HWND WINAPI CreateWindowExA(DWORD dwExStyle, LPCSTR lpClassName, LPCSTR lpWindow
     win->owner = hWndParent ? GetAncestor(hWndParent, GA_ROOT) : NULL;
     w::g_topLevel.push_back(handle);
   }
-  w::g_windows[handle] = win;
+  {
+    w::TableLock lock(w::g_tableMutex);
+    w::g_windows[handle] = win;
+  }
 
   CREATESTRUCTA cs{};
   cs.lpCreateParams = lpParam;
@@ -539,6 +646,7 @@ BOOL WINAPI EnableWindow(HWND hWnd, BOOL bEnable) {
     return FALSE;
   }
   BOOL wasDisabled = (win->style & WS_DISABLED) != 0;
+  if (static_cast<bool>(bEnable) == static_cast<bool>(wasDisabled)) win->needsPaint = true;
   if (bEnable && wasDisabled) {
     win->style &= ~WS_DISABLED;
     w::Deliver(hWnd, WM_ENABLE, TRUE, 0);
@@ -574,6 +682,7 @@ BOOL WINAPI ShowWindow(HWND hWnd, int nCmdShow) {
     if (win == nullptr) return wasVisible;
     if (show) win->style |= WS_VISIBLE;
     else win->style &= ~WS_VISIBLE;
+    if (show) w::InvalidateTree(hWnd);
   }
   return wasVisible;
 }
@@ -706,6 +815,7 @@ LRESULT WINAPI DefWindowProcA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam)
     }
     case WM_SETTEXT:
       win->text = w::IsStringSafe(reinterpret_cast<LPCSTR>(lParam)) ? reinterpret_cast<LPCSTR>(lParam) : "";
+      win->needsPaint = true;
       return TRUE;
     case WM_GETTEXT: {
       if (wParam == 0 || lParam == 0) return 0;
@@ -725,11 +835,48 @@ LRESULT WINAPI DefWindowProcA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam)
       return 0;
     case WM_NCHITTEST:
       return 1;  // HTCLIENT
+    case WM_PAINT:
+      // BeginPaint erases the background first; EndPaint validates.
+      w::Deliver(hWnd, WM_ERASEBKGND, reinterpret_cast<WPARAM>(w::kPaintDc), 0);
+      return 0;
     case WM_ERASEBKGND:
       return 1;
+    case WM_CTLCOLORMSGBOX:
+    case WM_CTLCOLOREDIT:
+    case WM_CTLCOLORLISTBOX:
+    case WM_CTLCOLORBTN:
+    case WM_CTLCOLORDLG:
+    case WM_CTLCOLORSCROLLBAR:
+    case WM_CTLCOLORSTATIC:
+      // The system colours of the control kind (DefWindowProc's
+      // DEFWND_ControlColor): window colour for edit controls and list
+      // boxes, the scroll bar colour, the 3-D face for everything else.
+      if (Msg == WM_CTLCOLOREDIT || Msg == WM_CTLCOLORLISTBOX) return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_WINDOW));
+      if (Msg == WM_CTLCOLORSCROLLBAR) return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_SCROLLBAR));
+      return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_3DFACE));
+    case WM_QUERYDRAGICON:
+      // The class icon, else one of the module's icons, else the system's
+      // application icon: never 0 (Wine's DefWindowProc).
+      return static_cast<LRESULT>(0x1C0);
+    case WM_HELP:
+    case WM_CONTEXTMENU:
+      // A child passes these on to its parent, a top-level window to its
+      // owner (GetParent): DefWindowProc's rule.
+      if (HWND up = GetParent(hWnd)) return SendMessageA(up, Msg, wParam, lParam);
+      return 0;
+    case WM_RBUTTONUP:
+      // The right button going up asks for a context menu.
+      SendMessageA(hWnd, WM_CONTEXTMENU, reinterpret_cast<WPARAM>(hWnd), lParam);
+      return 0;
     default:
       return 0;
   }
+  return 0;
+}
+
+HBRUSH WINAPI GetSysColorBrush(int nIndex) {
+  if (nIndex < 0 || nIndex >= w::kSysColors) return NULL;
+  return reinterpret_cast<HBRUSH>(w::kSysBrushBase + static_cast<uintptr_t>(nIndex));
 }
 
 int WINAPI GetWindowTextA(HWND hWnd, LPSTR lpString, int nMaxCount) {

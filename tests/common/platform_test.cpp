@@ -3,6 +3,7 @@
 #include "registry.h"
 
 #if SERHUB_TEST_KERNEL
+#include "buffer_contract.h"
 #include "host/io.h"
 #include "host/kernel.h"
 #include "host/machine.h"
@@ -19,6 +20,7 @@ void ResetPlatform() {
   // The machine goes first: forgetting its PCI devices joins the threads that
   // complete requests, so nothing runs in the kernel while it is reset.
   host::ResetMachine();
+  TakeBufferContractFindings();
   host::WaitForCompletionsInFlight();
   host::ResetIo();
   host::ResetKernel();
@@ -44,6 +46,7 @@ std::vector<std::string> PlatformFindings() {
   add(host::IoEndChecks());
   add(host::KernelEndChecks());
   add(host::VerifierFailures());
+  add(TakeBufferContractFindings());
 #endif
 #if SERHUB_TEST_WIN32
   add(host::Win32EndChecks());

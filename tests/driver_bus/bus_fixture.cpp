@@ -5,6 +5,7 @@
 #include <cstring>
 #include <map>
 
+#include "buffer_contract.h"
 // ---------------------------------------------------------------------------
 // Observation points. The test executable is linked with --wrap for these two
 // routines, so the driver's calls arrive here first and go on to the kernel
@@ -215,6 +216,7 @@ int RegisterFile::Reads() const {
 
 void BusTest::SetUp() {
   PlatformTest::SetUp();
+  testsupport::ExpectBufferContract();
   SetFillBeyondLocation(false);
   ResetWaits();
   {

@@ -145,6 +145,7 @@ TEST_F(BusPnpTest, PortsKeyProblemsDoNotStopTheStart) {
   host::ClearIoFaults();
   EXPECT_FALSE(PortsValue(node).has_value());
 
+  ASSERT_EQ(STATUS_SUCCESS, host::QueryStop(node));
   ASSERT_EQ(STATUS_SUCCESS, host::StopDevice(node));
   host::FailSetValue("PORTS");
   EXPECT_EQ(STATUS_SUCCESS, host::StartDevice(node, false));
@@ -488,7 +489,7 @@ TEST_F(BusPnpTest, RemovalDeletesRemainingPortDevicesInSlotOrderUnderTheLock) {
     Deletions().removesSeenByPci.clear();
   }
 
-  ASSERT_EQ(STATUS_SUCCESS, host::RemoveDevice(node));
+  ASSERT_EQ(STATUS_SUCCESS, host::QueryAndRemove(node));
 
   std::lock_guard<std::mutex> lock(Deletions().mutex);
   Deletions().bus = nullptr;
@@ -512,7 +513,7 @@ TEST_F(BusPnpTest, RemovalGoesDownBeforeTheBusDeviceDetachesAndDeletesItself) {
     Deletions().removesAtDetach = Deletions().removesAtDelete = -1;
     Deletions().attachedAtDelete = true;
   }
-  ASSERT_EQ(STATUS_SUCCESS, host::RemoveDevice(node));
+  ASSERT_EQ(STATUS_SUCCESS, host::QueryAndRemove(node));
   std::lock_guard<std::mutex> lock(Deletions().mutex);
   Deletions().bus = nullptr;
   EXPECT_EQ(1, Deletions().removesAtDetach) << "detached before the removal went down";

@@ -172,6 +172,7 @@ TEST_F(CardIdTest, EveryStartIdentifiesAgain) {
   host::DeviceNode& node = PlugAndStart(card);
   EXPECT_EQ(32u, BusOf(node)->PortCount);
   EXPECT_EQ(2, card.ConfigReads());
+  ASSERT_EQ(STATUS_SUCCESS, host::QueryStop(node));
   ASSERT_EQ(STATUS_SUCCESS, host::StopDevice(node));
   EXPECT_EQ(STATUS_SUCCESS, host::StartDevice(node, false));
   EXPECT_EQ(32u, BusOf(node)->PortCount);

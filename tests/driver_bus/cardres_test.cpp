@@ -286,8 +286,9 @@ TEST_P(ModelTest, WholeLifeWritesSetupOnceAndResetOnce) {
   EXPECT_EQ(card.TranslatedStart(CardRange::Uart), static_cast<ULONGLONG>(bus->UartStart.QuadPart));
   EXPECT_EQ(card.TranslatedStart(CardRange::Intc), static_cast<ULONGLONG>(bus->IntcStart.QuadPart));
 
+  ASSERT_EQ(STATUS_SUCCESS, host::QueryStop(node));
   ASSERT_EQ(STATUS_SUCCESS, host::StopDevice(node));
-  ASSERT_EQ(STATUS_SUCCESS, host::RemoveDevice(node));
+  ASSERT_EQ(STATUS_SUCCESS, host::QueryAndRemove(node));
   auto expected = SetupWrites(m.ports, m.multiMode);
   auto reset = ShutdownWrites();
   expected.insert(expected.end(), reset.begin(), reset.end());
@@ -422,7 +423,7 @@ TEST_F(CardResTest, CardReachedThroughMemorySpaceGetsItsRegistersAndMappingsBack
   EXPECT_TRUE(bus->UartMapped);
   EXPECT_TRUE(bus->IntcMapped);
 
-  ASSERT_EQ(STATUS_SUCCESS, host::RemoveDevice(node));
+  ASSERT_EQ(STATUS_SUCCESS, host::QueryAndRemove(node));
   EXPECT_TRUE(host::LiveMappings().empty());
   EXPECT_EQ(2, host::UnmapCount());
   EXPECT_EQ(0xFF, card.Register(CardRange::Intc, 4));
@@ -436,12 +437,13 @@ TEST_F(CardResTest, StopThenRemovalOfAMemorySpaceCardUnmapsOnceAtTheStop) {
   host::DeviceNode& node = PlugAndStart(card);
   ASSERT_EQ(2, host::MapCount());
 
+  ASSERT_EQ(STATUS_SUCCESS, host::QueryStop(node));
   ASSERT_EQ(STATUS_SUCCESS, host::StopDevice(node));
   EXPECT_TRUE(host::LiveMappings().empty());
   EXPECT_EQ(2, host::UnmapCount());
   card.ClearAccessLog();
 
-  ASSERT_EQ(STATUS_SUCCESS, host::RemoveDevice(node));
+  ASSERT_EQ(STATUS_SUCCESS, host::QueryAndRemove(node));
   EXPECT_EQ(2, host::UnmapCount()) << "the removal unmapped again";
   EXPECT_TRUE(WritesOf(card, CardRange::Intc).empty()) << "the removal reset the card again";
 }

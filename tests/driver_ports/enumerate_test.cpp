@@ -111,7 +111,7 @@ TEST_F(PortTest, RegisterAddressesAtTheEdgesOfEachLayout) {
     EXPECT_EQ(s.intcIndex, port->IntcIndex);
     EXPECT_EQ(0u, port->PortType);
     EXPECT_EQ(0u, port->EchoAddr);
-    EXPECT_EQ(STATUS_SUCCESS, host::RemoveDevice(node));
+    EXPECT_EQ(STATUS_SUCCESS, host::QueryAndRemove(node));
   }
 }
 
@@ -400,28 +400,59 @@ TEST_F(PortTest, EveryReportTakesOneReferencePerPortAndCreatesNothingNew) {
   EXPECT_EQ(8u, node.Children().size());
 }
 
-TEST_F(PortTest, RemovedPortIsCreatedAgainByTheNextQuery) {
+// A port the user disables is still on the card: its device stays in its
+// slot and is reported again; enabling it starts the same device object.
+TEST_F(PortTest, DisabledPortKeepsItsDeviceAndIsStartedAgainWhenEnabled) {
   host::Card& card = host::CreateCard(CardModel::Ports4);
   host::DeviceNode& node = host::BringUpCard(card);
   PBUS_EXTENSION bus = BusOf(node);
   host::DeviceNode* third = PortNode(node, 3);
   ASSERT_NE(nullptr, third);
-  PDEVICE_OBJECT old = third->Pdo();
-  PDEVICE_OBJECT others[3] = {bus->Children[0], bus->Children[1], bus->Children[2]};
+  PDEVICE_OBJECT pdo = third->Pdo();
 
-  ASSERT_EQ(STATUS_SUCCESS, host::RemoveChild(*third));
-  EXPECT_FALSE(host::IsDeviceAlive(old));
-  EXPECT_EQ(nullptr, bus->Children[3]);
-  for (ULONG i = 0; i < 3; i++) EXPECT_EQ(others[i], bus->Children[i]);
+  ASSERT_EQ(STATUS_SUCCESS, host::DisableDevice(*third));
+  ASSERT_TRUE(host::IsDeviceAlive(pdo));
+  EXPECT_EQ(pdo, bus->Children[3]);
+  EXPECT_EQ(static_cast<ULONG>(NotStarted), PortOf(pdo)->PnpState);
+  EXPECT_EQ(nullptr, pdo->AttachedDevice);
 
   ASSERT_EQ(STATUS_SUCCESS, host::QueryBusRelations(node));
-  host::DeviceNode* again = PortNode(node, 3);
-  ASSERT_NE(nullptr, again);
-  EXPECT_NE(old, again->Pdo());
-  EXPECT_EQ(again->Pdo(), bus->Children[3]);
-  EXPECT_EQ("020D0103", again->instanceId);
-  EXPECT_EQ(host::NodeState::Started, again->State());
+  EXPECT_EQ(pdo, bus->Children[3]);
   EXPECT_EQ(4u, node.Children().size());
+  EXPECT_EQ(host::NodeState::Disabled, third->State());
+
+  ASSERT_EQ(STATUS_SUCCESS, host::EnableDevice(*third));
+  EXPECT_EQ(host::NodeState::Started, third->State());
+  EXPECT_EQ(pdo, third->Pdo());
+  EXPECT_EQ(static_cast<ULONG>(Started), PortOf(pdo)->PnpState);
+  ASSERT_EQ(2u, third->SerialReadings().size());
+  EXPECT_EQ(std::optional<ULONG>(PortOf(pdo)->BaseAddr), third->LastSerialReading()->Dword("BASEADDR"));
+}
+
+// Ports past a module that stopped answering are reported missing and go at
+// their removal; a port already disabled goes at the second removal.
+TEST_F(PortTest, PortsOfAModuleThatStopsAnsweringAreDeletedAtTheirRemoval) {
+  host::Card& card = host::CreateCard(CardModel::Ports32);
+  host::DeviceNode& node = host::BringUpCard(card);
+  PBUS_EXTENSION bus = BusOf(node);
+  ASSERT_EQ(32u, node.Children().size());
+  host::DeviceNode* ninth = PortNode(node, 9);
+  ASSERT_EQ(STATUS_SUCCESS, host::DisableDevice(*ninth));
+  std::vector<PDEVICE_OBJECT> before(bus->Children, bus->Children + 32);
+
+  card.SetModuleFitted(1, false);
+  ASSERT_EQ(STATUS_SUCCESS, host::QueryBusRelations(node));
+  EXPECT_EQ(8u, bus->ChildCount);
+  EXPECT_EQ(8u, node.Children().size());
+  for (ULONG i = 0; i < 32; i++) {
+    if (i < 8) {
+      EXPECT_EQ(before[i], bus->Children[i]) << i;
+    } else {
+      EXPECT_EQ(nullptr, bus->Children[i]) << i;
+      EXPECT_FALSE(host::IsDeviceAlive(before[i])) << i;
+    }
+  }
+  EXPECT_EQ(host::NodeState::Removed, ninth->State());
 }
 
 TEST_F(PortTest, PortThatCannotBeCreatedIsLeftOutAndTriedAgain) {

@@ -530,7 +530,9 @@ TEST_F(PortPnpTest, ResourceQueryKeepsStatusAndInformation) {
   ExFreePool(reinterpret_cast<void*>(marker));
 }
 
-TEST_F(PortPnpTest, SurpriseRemovalKeepsTheDeviceUntilItsRemoval) {
+// A port that is still on its card keeps its device through surprise
+// removal and removal; the card's surprise removal lets the ports go.
+TEST_F(PortPnpTest, RemovalKeepsAPortThatIsStillThere) {
   host::DeviceNode& node = Card8();
   PBUS_EXTENSION bus = BusOf(node);
   host::DeviceNode* port = PortNode(node, 3);
@@ -541,25 +543,31 @@ TEST_F(PortPnpTest, SurpriseRemovalKeepsTheDeviceUntilItsRemoval) {
   ASSERT_TRUE(host::IsDeviceAlive(pdo));
   EXPECT_EQ(static_cast<ULONG>(SurpriseRemovePending), PortOf(pdo)->PnpState);
   EXPECT_EQ(static_cast<ULONG>(Started), PortOf(pdo)->PreviousPnpState);
-  EXPECT_EQ(pdo, bus->Children[3]);
 
   ASSERT_EQ(STATUS_SUCCESS, host::RemoveDevice(*port));
-  EXPECT_FALSE(host::IsDeviceAlive(pdo));
-  for (ULONG i = 0; i < SERHUB_CHILD_SLOTS; i++) {
-    EXPECT_EQ(i == 3 ? nullptr : before[i], bus->Children[i]) << i;
-  }
-  EXPECT_EQ(7u, node.Children().size());
+  ASSERT_TRUE(host::IsDeviceAlive(pdo));
+  EXPECT_EQ(static_cast<ULONG>(NotStarted), PortOf(pdo)->PnpState);
+  EXPECT_EQ(static_cast<ULONG>(SurpriseRemovePending), PortOf(pdo)->PreviousPnpState);
+  for (ULONG i = 0; i < SERHUB_CHILD_SLOTS; i++) EXPECT_EQ(before[i], bus->Children[i]) << i;
+  EXPECT_EQ(8u, node.Children().size());
 }
 
-TEST_F(PortPnpTest, RemovalWithoutSurpriseDeletesThePort) {
+TEST_F(PortPnpTest, SurpriseRemovalOfTheCardDeletesThePortsAtTheirRemoval) {
   host::DeviceNode& node = Card8();
   PBUS_EXTENSION bus = BusOf(node);
-  host::DeviceNode* port = PortNode(node, 0);
-  PDEVICE_OBJECT pdo = port->Pdo();
-  ASSERT_EQ(STATUS_SUCCESS, host::QueryAndRemove(*port));
-  EXPECT_FALSE(host::IsDeviceAlive(pdo));
+  std::vector<PDEVICE_OBJECT> ports(bus->Children, bus->Children + 8);
+  ASSERT_EQ(STATUS_SUCCESS, host::SurpriseRemove(node));
+  for (PDEVICE_OBJECT pdo : ports) {
+    ASSERT_TRUE(host::IsDeviceAlive(pdo));
+    EXPECT_EQ(static_cast<ULONG>(SurpriseRemovePending), PortOf(pdo)->PnpState);
+  }
+  // The first port's removal finds the bus surprise-removed: deleted at once.
+  ASSERT_EQ(STATUS_SUCCESS, host::RemoveDevice(*PortNode(node, 0)));
+  EXPECT_FALSE(host::IsDeviceAlive(ports[0]));
   EXPECT_EQ(nullptr, bus->Children[0]);
-  EXPECT_NE(nullptr, bus->Children[1]);
+  EXPECT_EQ(ports[1], bus->Children[1]);
+  ASSERT_EQ(STATUS_SUCCESS, host::RemoveDevice(node));
+  for (PDEVICE_OBJECT pdo : ports) EXPECT_FALSE(host::IsDeviceAlive(pdo));
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <map>
 #include <mutex>
 
+#include "buffer_contract.h"
 // ---------------------------------------------------------------------------
 // Observation point: the test executable is linked with
 // --wrap=KeWaitForSingleObject, so every wait arrives here first and goes on
@@ -136,6 +137,7 @@ std::string Narrow(const WCHAR* text, size_t count) {
 
 void PortTest::SetUp() {
   PlatformTest::SetUp();
+  testsupport::ExpectBufferContract();
   ResetWaits();
   ResetPowerStarts();
   ASSERT_EQ(STATUS_SUCCESS, host::LoadDriver(DriverEntry, "serhub", &driver_));

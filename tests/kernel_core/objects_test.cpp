@@ -117,6 +117,7 @@ TEST_F(ObjectsTest, AttachingToADeletedDeviceFails) {
   ObReferenceObject(pdo);  // keeps its memory
   IoDeleteDevice(pdo);
   EXPECT_EQ(IoAttachDeviceToDeviceStack(fdo, pdo), nullptr);
+  ExpectOneFailure("being deleted");
   EXPECT_EQ(host::AttachedTo(fdo), nullptr);
   ObDereferenceObject(pdo);
 }

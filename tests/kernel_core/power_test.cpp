@@ -1,5 +1,10 @@
 // Power IRPs: PoCallDriver, one PoStartNextPowerIrp per device, pageable
 // devices at PASSIVE_LEVEL.
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <thread>
+
 #include "kcore_fixture.h"
 
 namespace kcore_test {
@@ -116,8 +121,67 @@ TEST_F(PowerTest, PageableDeviceMustGetPowerIrpsAtPassiveLevel) {
     KeLowerIrql(old);
     return status;
   });
+  fdo->Flags |= DO_POWER_PAGABLE;
   SetPower(fdo);
-  ExpectOneFailure("DO_POWER_PAGABLE");
+  ExpectOneFailure("power.pagable-irql: ");
+}
+
+// Windows 2000/XP wants one DO_POWER_PAGABLE setting in a stack: a filter
+// that does not take it from the device it attaches to is reported, once.
+TEST_F(PowerTest, FilterNotTakingDoPowerPagableFromBelowIsReported) {
+  PDEVICE_OBJECT pdo = MakeDevice(PowerHandler(&g_none, 1));
+  pdo->Flags |= DO_POWER_PAGABLE;
+  PDEVICE_OBJECT filter = MakeAttached(pdo, PowerHandler(&pdo, 1));  // the flag not copied
+  SetPower(filter);
+  SetPower(filter);
+  ExpectOneFailure("power.pagable-mismatch: ");
+}
+
+// A driver routine that builds its own power IRP and forgets the initial
+// STATUS_NOT_SUPPORTED the power manager would have set.
+TEST_F(PowerTest, PowerIrpSentWithoutNotSupportedIsReported) {
+  PDEVICE_OBJECT pdo = MakeDevice(PowerHandler(&g_none, 1));
+  host::IrpResult r =
+      host::SendIrpAndWait(pdo, IRP_MJ_POWER, IRP_MN_QUERY_POWER, {}, STATUS_SUCCESS);
+  EXPECT_EQ(r.iosb.Status, STATUS_SUCCESS);
+  ExpectOneFailure("io.power-initial-status: ");
+}
+
+// The second power IRP of a type waits at PoCallDriver until the device has
+// called PoStartNextPowerIrp for the first; another type is not held back.
+TEST_F(PowerTest, NextPowerIrpWaitsForPoStartNextPowerIrp) {
+  std::vector<PIRP> seen;
+  std::mutex lock;
+  PDEVICE_OBJECT pdo = MakeDevice([&](PDEVICE_OBJECT, PIRP irp) {
+    std::lock_guard<std::mutex> hold(lock);
+    seen.push_back(irp);
+    IoMarkIrpPending(irp);  // kept; the test starts and completes it
+    return STATUS_PENDING;
+  });
+  auto send = [&](POWER_STATE_TYPE type, std::atomic<int>* done) {
+    return host::SendIrpAsync(
+        pdo, IRP_MJ_POWER, IRP_MN_SET_POWER,
+        [type](PIO_STACK_LOCATION sp) { sp->Parameters.Power.Type = type; }, STATUS_NOT_SUPPORTED,
+        [done](const IO_STATUS_BLOCK&) { ++*done; });
+  };
+  auto seenCount = [&] {
+    std::lock_guard<std::mutex> hold(lock);
+    return seen.size();
+  };
+  std::atomic<int> done{0};
+  EXPECT_EQ(send(DevicePowerState, &done), STATUS_PENDING);
+  EXPECT_EQ(send(DevicePowerState, &done), STATUS_PENDING);  // held back
+  EXPECT_EQ(send(SystemPowerState, &done), STATUS_PENDING);  // another type: delivered
+  ASSERT_EQ(seenCount(), 2u);
+  PIRP first = seen[0];
+  PoStartNextPowerIrp(first);
+  for (int i = 0; i < 500 && seenCount() < 3; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_EQ(seenCount(), 3u);
+  for (PIRP irp : {seen[1], seen[2]}) PoStartNextPowerIrp(irp);
+  for (PIRP irp : seen) CompleteWith(irp, STATUS_SUCCESS);
+  EXPECT_TRUE(host::WaitForCompletionsInFlight());
+  EXPECT_EQ(done.load(), 3);
 }
 
 }  // namespace

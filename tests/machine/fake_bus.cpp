@@ -149,7 +149,7 @@ NTSTATUS ChildPnp(PDEVICE_OBJECT device, PIRP irp) {
       bool reported;
       {
         std::lock_guard<std::mutex> lock(S().mutex);
-        reported = S().children[ext->index].reported;
+        reported = S().children[ext->index].reported && !config.deleteReportedChildren;
         if (!reported) S().children.erase(ext->index);
       }
       NTSTATUS status = Complete(irp, STATUS_SUCCESS);

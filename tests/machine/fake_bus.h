@@ -20,6 +20,9 @@ struct Config {
   size_t relationsExtraBytes = 0;   // added to the relations list
   bool writePortValues = true;      // children publish the eleven values on IRP_MN_QUERY_RESOURCES
   bool uniqueIds = true;            // children's capabilities UniqueID
+  // Wrong on purpose: a child's removal deletes its PDO even while the bus
+  // still reports it; the next answer then reports a new PDO in its place.
+  bool deleteReportedChildren = false;
 };
 
 // Fresh state (call in SetUp).

@@ -324,3 +324,49 @@ TEST_F(ChangePortTest, DialogThatCannotBeCreatedRebuildsLines) {
 
 }  // namespace
 }  // namespace propui_test
+
+namespace propui_test {
+namespace {
+
+// The page's window goes away while the Change port dialog runs (the sheet
+// removes the page, or closes): its record is freed by then, and the page
+// must not touch it when the dialog returns, whatever the dialog returns
+// (the sanitizer sees any access).
+TEST_F(ChangePortTest, PageWindowGoneWhileTheDialogRunsIsLeftAlone) {
+  AddCard(2);
+  AddPort(0, "COM3", 1, 2);
+  AddPort(1, "COM4", 1, 3);
+  {
+    // The page window alone is destroyed; the dialog, owned by the sheet,
+    // ends with OK.
+    host::PropertySheet sheet;
+    OpenPage(sheet);
+    HWND page = sheet.PageWindow(0);
+    host::User()
+        .DoubleClickListItem(IDC_PORT_LIST, 0)
+        .Click(IDC_MODE_RS422)
+        .Inspect([&](HWND) { EXPECT_TRUE(DestroyWindow(page)); })
+        .Click(IDOK);
+    sheet.Run();
+    EXPECT_FALSE(IsWindow(page));
+    EXPECT_TRUE(host::ModalDialogs().empty());
+    EXPECT_TRUE(sheet.PressCancel());
+  }
+  {
+    // The whole sheet closes: its dialog goes with it and returns 0.
+    host::PropertySheet sheet;
+    OpenPage(sheet);
+    Reg().ClearWriteLog();
+    host::User()
+        .DoubleClickListItem(IDC_PORT_LIST, 0)
+        .Click(IDC_MODE_RS422)
+        .Inspect([&](HWND) { EXPECT_TRUE(sheet.PressCancel()); });
+    sheet.Run();
+    EXPECT_FALSE(sheet.IsOpen());
+    EXPECT_TRUE(host::ModalDialogs().empty());
+    EXPECT_THAT(Reg().WriteLog(), ::testing::IsEmpty());
+  }
+}
+
+}  // namespace
+}  // namespace propui_test

@@ -92,7 +92,7 @@ std::string Line(LONG port, LONG com, signed char type, signed char mode) {
   data.ComNumber[port] = com;
   data.PortType[port] = type;
   data.PortMode[port] = mode;
-  char out[SERHUB_TEXT_SIZE];
+  char out[SERHUB_LINE_SIZE];  // the size the page uses: ASan sees a longer line
   std::memset(out, 'x', sizeof(out));
   if (!FormatPortLine(&data, port, out)) return "<none>";
   return out;
@@ -107,6 +107,7 @@ TEST(FormatPortLineTest, Columns) {
   EXPECT_EQ(Line(0, 1234567, 0, 0), "port-1    COM1234567RS232");
   EXPECT_EQ(Line(0, 2147483647, 1, 3), "port-1    COM2147483647RS422");
   EXPECT_EQ(Line(0, -1, 0, 0), "port-1    COM-1     RS232");
+  EXPECT_EQ(Line(31, INT32_MIN, 1, 1), "port-32   COM-2147483648RS485_HALF");  // the longest
   EXPECT_EQ(Line(4, 0, 0, 0), "<none>");
 }
 
@@ -366,6 +367,45 @@ TEST_F(PageTest, WindowRecordAllocationFailureLeavesAnInertPage) {
   // The record still goes with the page.
   EXPECT_TRUE(sheet.PressOk());
   EXPECT_THAT(Reg().WriteLog(), IsEmpty());
+}
+
+}  // namespace
+}  // namespace propui_test
+
+namespace propui_test {
+namespace {
+
+// What the sheet and the controls send besides commands reaches the default
+// processing once: paints and colours when shown and after a change, focus
+// notifications of the list, the initial-focus question, F1, a right click
+// and the keys the sheet offers the page first. The end checks hold the
+// findings of any of them.
+TEST_F(PageTest, PlatformMessagesGetTheDefaultProcessingOnce) {
+  AddCard(2);
+  AddPort(0, "COM3", 1, 1);
+  AddPort(1, "COM4", 0, 0);
+  host::PropertySheet sheet;
+  OpenPage(sheet);
+  HWND page = sheet.PageWindow(0);
+  EXPECT_EQ(GetFocus(), PortList(sheet));  // the page left the choice to the sheet
+  // A direct-return message answered by the default processing.
+  EXPECT_NE(SendMessageA(page, WM_QUERYDRAGICON, 0, 0), 0);
+  WatchChangePort();
+  host::User()
+      .SelectListItem(IDC_PORT_LIST, 1)
+      .PressF1(IDC_PORT_LIST)
+      .RightClick(IDC_CHANGE)
+      .PressF1(0)
+      .Click(IDC_CHANGE)
+      .PressEscape();
+  sheet.Run();
+  EXPECT_EQ(changePortDialogs_, 1);
+  EXPECT_TRUE(IsWindow(page));
+  // The page claims no key: Enter is the sheet's OK.
+  host::User().PressEnter();
+  sheet.Run();
+  EXPECT_FALSE(sheet.IsOpen());
+  EXPECT_EQ(sheet.Result(), 1);
 }
 
 }  // namespace

@@ -190,6 +190,21 @@ TEST_F(SaveTest, WriteFailureIsIgnoredAndOtherPortsAreSaved) {
   EXPECT_EQ(StoredMode(0), 1u);
 }
 
+// A standard user may read the device tree but write none of it: the page
+// shows and applies as usual, and its writes fail without a word.
+TEST_F(SaveTest, StandardUserSavesNothing) {
+  AddMultiModeCard();
+  host::SetProcessIsAdministrator(false);
+  host::PropertySheet sheet;
+  OpenPage(sheet);
+  EXPECT_EQ(Lines(sheet).size(), 4u);
+  ChooseMode(sheet, 0, IDC_MODE_RS422);
+  Reg().ClearWriteLog();
+  EXPECT_TRUE(sheet.PressOk());
+  EXPECT_THAT(Reg().WriteLog(), IsEmpty());
+  EXPECT_EQ(StoredMode(0), 1u);
+}
+
 TEST_F(SaveTest, PortNameIsNeverWritten) {
   AddMultiModeCard();
   host::PropertySheet sheet;

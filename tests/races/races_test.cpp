@@ -442,41 +442,4 @@ TEST_F(RaceTest, EnumerationAndPortRemovalWaitForChildLock) {
   EXPECT_FALSE(host::IsDeviceAlive(port));
 }
 
-// A whole life with every answer of the PCI bus driver (start, configuration
-// reads, capability queries) completed from another thread, and power
-// requests arriving from other threads all the while.
-TEST_F(RaceTest, LifeWithLateLowerAnswersAndPowerRequestsAlongside) {
-  host::Card& card = host::CreateCard(CardModel::Ports4MultiMode);
-  host::DeviceNode& node = host::PlugCard(card, 2, 13, 1);
-  ASSERT_EQ(STATUS_SUCCESS, node.addStatus);
-  node.Pci()->DeliverRequests(IRP_MJ_PNP, -1, host::Delivery::FromThread);
-  PDEVICE_OBJECT fdo = node.Fdo();
-  std::atomic<bool> stop{false};
-  std::atomic<int> failed{0};
-  auto powerLoop = [&] {
-    while (!stop) {
-      if (host::SendPower(fdo, IRP_MN_QUERY_POWER, DevicePowerState, D0()).status != STATUS_SUCCESS)
-        failed++;
-    }
-  };
-  {
-    std::thread p1(powerLoop), p2(powerLoop);
-    EXPECT_EQ(STATUS_SUCCESS, host::FilterResourceRequirements(node));
-    EXPECT_EQ(STATUS_SUCCESS, host::StartDevice(node));
-    EXPECT_EQ(STATUS_SUCCESS, host::QueryBusRelations(node));
-    EXPECT_EQ(4u, node.Children().size());
-    EXPECT_EQ(STATUS_SUCCESS, host::QueryStop(node));
-    EXPECT_EQ(STATUS_SUCCESS, host::StopDevice(node));
-    EXPECT_EQ(STATUS_SUCCESS, host::StartDevice(node));
-    EXPECT_EQ(STATUS_SUCCESS, host::QueryRemove(node));
-    stop = true;
-    p1.join();
-    p2.join();
-  }
-  EXPECT_EQ(0, failed.load());
-  EXPECT_EQ(1, BusOf(node)->OutstandingIo);
-  EXPECT_EQ(STATUS_SUCCESS, host::RemoveDevice(node));
-  EXPECT_GE(node.Pci()->RequestCount(IRP_MJ_PNP, IRP_MN_READ_CONFIG), 2);
-}
-
 }  // namespace

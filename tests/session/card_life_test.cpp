@@ -272,6 +272,76 @@ TEST_P(CardLifeTest, WholeLifeFromLoadToUnload) {
   EXPECT_EQ(1, host::DriverUnloadCount(kService));
 }
 
+// Disable and enable as Device Manager does them, for one port and for the
+// card, then a driver update: device nodes and PDOs stay, the driver is
+// added again on the same PDO, and the verifier finds nothing.
+class DisableEnableTest : public SessionTest, public ::testing::WithParamInterface<LifeCase> {};
+
+TEST_P(DisableEnableTest, PortAndCardComeBackOnTheirPdos) {
+  const LifeCase& c = GetParam();
+  host::CardSetup setup = host::SetupFor(c.model);
+  setup.uart.memorySpace = setup.intc.memorySpace = c.memory;
+  host::Card& card = host::CreateCard(setup);
+  host::DeviceNode& node = host::BringUpCard(card, 2, 13, 1);
+  ASSERT_EQ(host::NodeState::Started, node.State()) << node.problem;
+  const PDEVICE_OBJECT pci = node.Pdo();
+  const std::u16string link = host::RegisteredInterfaces(pci).at(0);
+
+  // --- One port ---
+  host::DeviceNode& port = *node.Children().back();
+  const PDEVICE_OBJECT portPdo = port.Pdo();
+  card.ClearAccessLog();
+  ASSERT_EQ(STATUS_SUCCESS, host::DisableDevice(port));
+  EXPECT_EQ(host::NodeState::Disabled, port.State());
+  EXPECT_TRUE(host::IsDeviceAlive(portPdo));
+  EXPECT_EQ(1 + c.ports, DriverDeviceCount());
+  EXPECT_TRUE(ControlWrites(card).empty()) << "a port's removal touched the card";
+  ASSERT_EQ(STATUS_SUCCESS, host::EnableDevice(port));
+  EXPECT_EQ(host::NodeState::Started, port.State()) << port.problem;
+  EXPECT_EQ(portPdo, port.Pdo());
+  ASSERT_EQ(2u, port.SerialReadings().size());
+  EXPECT_EQ(port.SerialReadings()[0].values.size(), port.SerialReadings()[1].values.size());
+  for (size_t v = 0; v < port.SerialReadings()[1].values.size(); ++v) {
+    EXPECT_EQ(port.SerialReadings()[0].values[v].data, port.SerialReadings()[1].values[v].data);
+    EXPECT_EQ(STATUS_SUCCESS, port.SerialReadings()[1].values[v].status);
+  }
+
+  // --- The card ---
+  card.ClearAccessLog();
+  ASSERT_EQ(STATUS_SUCCESS, host::DisableDevice(node));
+  EXPECT_EQ(host::NodeState::Disabled, node.State());
+  EXPECT_TRUE(host::IsDeviceAlive(pci));
+  EXPECT_EQ(pci, node.Pdo());
+  EXPECT_EQ(kShutdownWrites, ControlWrites(card));
+  EXPECT_FALSE(host::IsInterfaceEnabled(link));
+  EXPECT_FALSE(host::IsDeviceAlive(portPdo));
+  EXPECT_EQ(nullptr, host::LoadedDriver(kService)) << "the idle driver stayed loaded";
+
+  card.ClearAccessLog();
+  ASSERT_EQ(STATUS_SUCCESS, host::EnableDevice(node));
+  EXPECT_EQ(host::NodeState::Started, node.State()) << node.problem;
+  EXPECT_EQ(2, host::DriverLoadCount(kService));
+  EXPECT_EQ(SetupWrites(c), ControlWrites(card));
+  ASSERT_EQ(1u, host::RegisteredInterfaces(pci).size()) << "the interface was registered twice";
+  EXPECT_TRUE(host::IsInterfaceEnabled(link)) << "the existing link did not come back";
+  const auto children = node.Children();
+  ASSERT_EQ(c.ports, children.size());
+  for (ULONG i = 0; i < c.ports; ++i) {
+    EXPECT_EQ(InstanceId(2, 13, 1, i), children[i]->instanceId);
+    EXPECT_EQ(host::NodeState::Started, children[i]->State()) << children[i]->problem;
+    EXPECT_EQ("COM" + std::to_string(3 + i), children[i]->PortName());
+  }
+
+  // --- A driver update ---
+  ASSERT_EQ(STATUS_SUCCESS, host::UpdateDriver(node, DriverEntry));
+  EXPECT_EQ(host::NodeState::Started, node.State()) << node.problem;
+  EXPECT_EQ(3, host::DriverLoadCount(kService));
+  EXPECT_EQ(c.ports, node.Children().size());
+}
+
+INSTANTIATE_TEST_SUITE_P(Models, DisableEnableTest, ::testing::ValuesIn(kCases),
+                         [](const ::testing::TestParamInfo<LifeCase>& info) { return std::string(info.param.name); });
+
 INSTANTIATE_TEST_SUITE_P(
     Models, CardLifeTest, ::testing::Combine(::testing::ValuesIn(kCases), ::testing::Bool()),
     [](const ::testing::TestParamInfo<CardLifeTest::ParamType>& info) {

@@ -4,12 +4,14 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "buffer_contract.h"
 #include "serhubpp_res.h"
 
 namespace session {
 
 void SessionTest::SetUp() {
   testsupport::PlatformTest::SetUp();
+  testsupport::ExpectBufferContract();
   ASSERT_EQ(STATUS_SUCCESS, host::LoadDriver(DriverEntry, kService));
   ASSERT_TRUE(LibMain(DllModule(), DLL_PROCESS_ATTACH, nullptr));
 }

@@ -298,3 +298,34 @@ TEST_F(RegistryApiTest, DeleteValue) {
   EXPECT_FALSE(Store().GetValue(kPort, "PORTTYPE").has_value());
   RegCloseKey(key);
 }
+
+// Without a limit set by the test, the device tree carries the platform's
+// security: the instance key is read-only even for an administrator, the
+// hardware key below it is writable for an administrator only, and keys
+// outside the tree are left alone.
+TEST_F(RegistryApiTest, DeviceTreeIsReadOnlyButForAnAdministratorsDeviceParameters) {
+  const std::string instance = "SYSTEM\\CurrentControlSet\\Enum\\PCIMULTI\\PCI_SER\\020D0001";
+  const char* software = "SOFTWARE\\Vendor";
+  Store().CreateKey(software);
+  DWORD mode = 2;
+  auto write = [&](const std::string& path) {
+    HKEY key = NULL;
+    LONG opened = RegOpenKeyA(HKEY_LOCAL_MACHINE, path.c_str(), &key);
+    EXPECT_EQ(opened, ERROR_SUCCESS) << path;
+    LONG status = RegSetValueExA(key, "PORTMODE", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&mode), 4);
+    RegCloseKey(key);
+    return status;
+  };
+  EXPECT_EQ(write(instance), ERROR_ACCESS_DENIED);
+  HKEY key = NULL;
+  EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, instance.c_str(), 0, KEY_SET_VALUE, &key), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(write(kPort), ERROR_SUCCESS);
+  EXPECT_EQ(write(software), ERROR_SUCCESS);
+
+  host::SetProcessIsAdministrator(false);
+  mode = 3;
+  EXPECT_EQ(write(kPort), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(write(software), ERROR_SUCCESS);
+  EXPECT_EQ(Store().GetValue(kPort, "PORTMODE")->Dword(), 2u);
+  EXPECT_FALSE(Store().GetValue(instance, "PORTMODE").has_value());
+}

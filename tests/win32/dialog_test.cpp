@@ -261,6 +261,88 @@ TEST_F(DialogTest, DefDlgProcCallsTheProcedureFirstEvenFromInsideIt) {
   EXPECT_FALSE(g_nested);
 }
 
+// The same nesting, but the procedure returns what DefDlgProcA returned: a 0
+// from the inner default processing tells the outer DefDlgProcA to do it
+// again.
+INT_PTR CALLBACK ReturnsDefDlgProcResult(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+  if (g_nested) {
+    g_nested = false;
+    return FALSE;
+  }
+  if (msg == WM_INITDIALOG) return TRUE;
+  g_nested = true;
+  return DefDlgProcA(hwnd, msg, wParam, lParam);
+}
+
+// Whether a finding says that message `msg` got the default processing twice.
+bool ProcessedTwice(UINT msg) {
+  char text[32];
+  wsprintfA(text, "message 0x%x ", msg);
+  for (auto& finding : host::Win32EndChecks())
+    if (finding.find(text) != std::string::npos &&
+        finding.find("default dialog processing twice") != std::string::npos)
+      return true;
+  return false;
+}
+
+TEST_F(DialogTest, DefaultProcessingTwiceIsAFinding) {
+  SkipEndChecks();
+  HWND dialog = CreateDialogParamA(Module(), MAKEINTRESOURCEA(304), NULL,
+                                   ReturnsDefDlgProcResult, 0);
+  ASSERT_NE(dialog, nullptr);
+  // WM_SETFONT comes before WM_INITDIALOG, and DefWindowProcA answers it 0.
+  EXPECT_TRUE(ProcessedTwice(WM_SETFONT));
+  // A nonzero answer stops the outer call; a zero one does not.
+  SendMessageA(dialog, WM_GETTEXTLENGTH, 0, 0);
+  EXPECT_FALSE(ProcessedTwice(WM_GETTEXTLENGTH));
+  SendMessageA(dialog, WM_APP + 1, 0, 0);
+  EXPECT_TRUE(ProcessedTwice(WM_APP + 1));
+  EXPECT_FALSE(ProcessedTwice(WM_NCDESTROY));
+  DestroyWindow(dialog);
+  EXPECT_TRUE(ProcessedTwice(WM_NCDESTROY));
+  // The nested call freed the dialog's data; the outer one frees it again.
+  bool freedTwice = false;
+  for (auto& finding : host::Win32EndChecks())
+    freedTwice |= finding.find("dialog data and font freed twice") != std::string::npos;
+  EXPECT_TRUE(freedTwice);
+}
+
+TEST_F(DialogTest, DialogDataLivesUntilTheDefaultProcessingOfNcDestroy) {
+  // While the dialog lives its data answers WM_GETFONT with the template's
+  // font, the one WM_SETFONT brought.
+  HWND dialog = Modeless(100);
+  LRESULT font = SendMessageA(dialog, WM_GETFONT, 0, 0);
+  EXPECT_NE(font, 0);
+  ASSERT_GE(recorder_.IndexOf(WM_SETFONT), 0);
+  EXPECT_EQ(static_cast<LRESULT>(recorder_.messages[recorder_.IndexOf(WM_SETFONT)].wParam), font);
+  DestroyWindow(dialog);
+  EXPECT_TRUE(host::Win32EndChecks().empty());
+
+  // A procedure that answers WM_NCDESTROY itself keeps the dialog manager
+  // from freeing them.
+  SkipEndChecks();
+  recorder_.handler = [](HWND, UINT msg, WPARAM, LPARAM) -> INT_PTR { return msg == WM_NCDESTROY; };
+  DestroyWindow(Modeless(100));
+  std::vector<std::string> findings = host::Win32EndChecks();
+  ASSERT_EQ(findings.size(), 1u);
+  EXPECT_NE(findings[0].find("never freed"), std::string::npos) << findings[0];
+}
+
+TEST_F(DialogTest, DialogBoxReturnsZeroForABadOwnerAndADialogDestroyedWithoutEndDialog) {
+  HWND gone = CreateWindowExA(0, "#32770", "Gone", WS_POPUP, 0, 0, 10, 10, NULL, NULL, NULL, NULL);
+  DestroyWindow(gone);
+  EXPECT_EQ(Modal(100, gone), 0);
+  EXPECT_EQ(host::Win32Outstanding().windows, 0u);
+  // A procedure that destroys its dialog instead of ending it.
+  recorder_.handler = [](HWND hwnd, UINT msg, WPARAM wParam, LPARAM) -> INT_PTR {
+    if (msg == WM_COMMAND && wParam == IDOK) DestroyWindow(hwnd);
+    return FALSE;
+  };
+  host::User().Click(IDOK);
+  EXPECT_EQ(Modal(100), 0);
+  EXPECT_TRUE(host::ModalDialogs().empty());
+}
+
 TEST_F(DialogTest, WindowDataSlotsOfA64BitProcess) {
   HWND dialog = Modeless(100);
   EXPECT_EQ(DWLP_MSGRESULT, 0);
@@ -562,7 +644,8 @@ TEST_F(DialogTest, ListDoubleClickAndComboPickNotifyInOrder) {
   EXPECT_EQ(listSelection, 2);
   EXPECT_EQ(comboSelection, 1);
   EXPECT_EQ(recorder_.Commands(),
-            (std::vector<WPARAM>{MAKEWPARAM(1000, LBN_SELCHANGE), MAKEWPARAM(1000, LBN_DBLCLK),
+            (std::vector<WPARAM>{MAKEWPARAM(1000, LBN_SETFOCUS), MAKEWPARAM(1000, LBN_SELCHANGE),
+                                 MAKEWPARAM(1000, LBN_DBLCLK), MAKEWPARAM(1000, LBN_KILLFOCUS),
                                  MAKEWPARAM(1002, CBN_DROPDOWN), MAKEWPARAM(1002, CBN_SELENDOK),
                                  MAKEWPARAM(1002, CBN_CLOSEUP), MAKEWPARAM(1002, CBN_SELCHANGE),
                                  MAKEWPARAM(IDOK, BN_CLICKED)}));

@@ -53,8 +53,12 @@ INT_PTR CALLBACK PageProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     }
     case WM_NOTIFY: {
       const PSHNOTIFY* psn = reinterpret_cast<const PSHNOTIFY*>(lParam);
+      // PSN_QUERYINITIALFOCUS carries a control: logged by its id.
+      LPARAM shown = psn->hdr.code == static_cast<UINT>(PSN_QUERYINITIALFOCUS)
+                         ? GetDlgCtrlID(reinterpret_cast<HWND>(psn->lParam))
+                         : psn->lParam;
       g_log->events.push_back("notify " + std::to_string(static_cast<int>(psn->hdr.code)) + " " +
-                              std::to_string(psn->lParam));
+                              std::to_string(shown));
       g_log->notifySenders.push_back(psn->hdr.hwndFrom);
       auto it = g_log->notifyResults.find(psn->hdr.code);
       SetWindowLongPtrA(hwnd, DWLP_MSGRESULT, it == g_log->notifyResults.end() ? 0 : it->second);
@@ -119,6 +123,7 @@ const std::string kApplyOk = "notify -202 1";
 const std::string kApplyNow = "notify -202 0";
 const std::string kSetActive = "notify -200 0";
 const std::string kQueryCancel = "notify -209 0";
+const std::string kQueryFocus = "notify -213 1000";  // the list box, the first tab stop
 
 }  // namespace
 
@@ -218,7 +223,7 @@ TEST_F(PropertySheetTest, ShowCreatesTheFirstPageFromItsTemplate) {
   EXPECT_EQ(sheet.PageTitle(0), "Page One");
   EXPECT_EQ(sheet.PageTitle(1), "Page Two");
   ASSERT_TRUE(sheet.Show());
-  EXPECT_EQ(log_.events, (std::vector<std::string>{"addref", "addref", "create", "init", kSetActive}));
+  EXPECT_EQ(log_.events, (std::vector<std::string>{"addref", "addref", "create", "init", kSetActive, kQueryFocus}));
   // WM_INITDIALOG carries the page's own copy, the one the callbacks get.
   EXPECT_EQ(log_.initPage, log_.callbackPages[0]);
   EXPECT_EQ(log_.initRecord, 0xC0FFEE);
@@ -355,7 +360,9 @@ TEST_F(PropertySheetTest, SelectingATabCreatesAndActivatesThePage) {
   ASSERT_TRUE(sheet.Show());
   size_t start = log_.events.size();
   ASSERT_TRUE(sheet.SelectPage(1));
-  EXPECT_EQ(EventsSince(start), (std::vector<std::string>{kKillActive, "create", "init", kSetActive}));
+  // Page 201's first tab stop is its control 1003.
+  EXPECT_EQ(EventsSince(start), (std::vector<std::string>{kKillActive, "create", "init", kSetActive,
+                                                          "notify -213 1003"}));
   EXPECT_FALSE(IsWindowVisible(sheet.PageWindow(0)));
   EXPECT_TRUE(IsWindowVisible(sheet.PageWindow(1)));
   start = log_.events.size();

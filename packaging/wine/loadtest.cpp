@@ -5,7 +5,7 @@
 // other than the advanced device properties returns TRUE without adding a
 // page.
 //
-// usage: wine_loadtest.exe serhubpp.dll       exit status 0 when all hold
+// usage: loadtest.exe serhubpp.dll       exit status 0 when all hold
 #include <windows.h>
 #include <setupapi.h>
 
