@@ -174,6 +174,11 @@ SERHUB_PAGED_CODE NTSTATUS CreatePortDevice(PBUS_EXTENSION Bus, ULONG PortIndex,
 // a fast mutex raises the IRQL to APC_LEVEL. The Plug and Play manager sends
 // the bus device one relations query at a time, and a port device's removal
 // only empties its own slot, so no other code fills a slot meanwhile.
+// A port device is listed while it has not been reported missing.
+SERHUB_PAGED_CODE static inline BOOLEAN IsReportable(PDEVICE_OBJECT Child) {
+  return Child != NULL && !static_cast<PPORT_EXTENSION>(Child->DeviceExtension)->ReportedMissing;
+}
+
 SERHUB_PAGED_CODE NTSTATUS EnumeratePorts(PIRP Irp, PBUS_EXTENSION Bus) {
   PAGED_CODE();
   ExAcquireFastMutex(&Bus->ChildLock);
@@ -199,22 +204,12 @@ SERHUB_PAGED_CODE NTSTATUS EnumeratePorts(PIRP Irp, PBUS_EXTENSION Bus) {
     if (!ProbeModule(Bus->UartBase, Walked, PortCount, Bus->UartNeedsMap)) {
       break;
     }
-    PDEVICE_OBJECT Child = Bus->Children[Walked];
-    if (Child == NULL) {
+    if (Bus->Children[Walked] == NULL) {
       Missing |= 1UL << Walked;
-    } else {
-      static_cast<PPORT_EXTENSION>(Child->DeviceExtension)->ReportedMissing = FALSE;
     }
     Walked++;
   }
   Bus->ChildCount = Walked;
-  // Ports past the walk are no longer reported: the Plug and Play manager
-  // removes them, and their removal deletes them.
-  for (ULONG Index = Walked; Index < SERHUB_MAX_PORTS; Index++) {
-    if (Bus->Children[Index] != NULL) {
-      static_cast<PPORT_EXTENSION>(Bus->Children[Index]->DeviceExtension)->ReportedMissing = TRUE;
-    }
-  }
   ExReleaseFastMutex(&Bus->ChildLock);
 
   // A port whose device cannot be created keeps an empty slot; the next
@@ -230,7 +225,7 @@ SERHUB_PAGED_CODE NTSTATUS EnumeratePorts(PIRP Irp, PBUS_EXTENSION Bus) {
   ExAcquireFastMutex(&Bus->ChildLock);
   ULONG Present = 0;
   for (ULONG Index = 0; Index < Walked; Index++) {
-    if (Bus->Children[Index] != NULL) {
+    if (IsReportable(Bus->Children[Index])) {
       Present++;
     }
   }
@@ -249,12 +244,21 @@ SERHUB_PAGED_CODE NTSTATUS EnumeratePorts(PIRP Irp, PBUS_EXTENSION Bus) {
   ULONG Next = OldCount;
   for (ULONG Index = 0; Index < Walked; Index++) {
     PDEVICE_OBJECT Child = Bus->Children[Index];
-    if (Child != NULL) {
+    if (IsReportable(Child)) {
       Relations->Objects[Next++] = Child;
       ObReferenceObject(Child);
     }
   }
   Relations->Count = Total;
+  // Only a list that is handed out tells the Plug and Play manager anything:
+  // the ports past the walk are now reported missing, and their removal
+  // deletes them. A port once reported missing is never reported again; its
+  // slot is emptied at its removal and the next query creates a new device.
+  for (ULONG Index = Walked; Index < SERHUB_MAX_PORTS; Index++) {
+    if (Bus->Children[Index] != NULL) {
+      static_cast<PPORT_EXTENSION>(Bus->Children[Index]->DeviceExtension)->ReportedMissing = TRUE;
+    }
+  }
   ExReleaseFastMutex(&Bus->ChildLock);
 
   if (OldRelations != NULL) {

@@ -240,6 +240,7 @@ def run():
     check_headers(c, pe, pecheck.MACHINES[args.arch])
     check_sections(c, pe)
     check_imports(c, pe)
+    pecheck.check_version_resource(c, pe, 3)  # VFT_DRV
     if check_same_layout(c, pe, full):
         check_placement(c, pe, full, placement)
     check_footprint(c, args.image, pe, args)

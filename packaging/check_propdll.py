@@ -149,6 +149,7 @@ def run():
     check_exports_and_entry(c, pe)
     check_imports(c, pe)
     check_dialogs(c, pe)
+    pecheck.check_version_resource(c, pe, 2)  # VFT_DLL
     return c.finish()
 
 

@@ -302,6 +302,28 @@ def resources(pe, type_id):
     return result
 
 
+RT_VERSION = 16
+VS_FIXEDFILEINFO_SIGNATURE = 0xFEEF04BD
+
+
+def check_version_resource(c, pe, file_type):
+    """A version resource 1 in English (United States) whose fixed part says
+    the file's type (VFT_DLL 2, VFT_DRV 3)."""
+    found = resources(pe, RT_VERSION)
+    data = found.get((1, 0x0409))
+    if not c.expect(data is not None, "no version resource 1 in language 0x0409 (found %s)"
+                    % sorted(found)):
+        return
+    # VS_VERSIONINFO: three words, "VS_VERSION_INFO" and its NUL, padded to
+    # 40 bytes, then VS_FIXEDFILEINFO.
+    key = data[6:38].decode("utf-16-le", "replace")
+    fixed = struct.unpack_from("<13I", data, 40) if len(data) >= 92 else None
+    c.expect(key == "VS_VERSION_INFO\0" and fixed is not None
+             and fixed[0] == VS_FIXEDFILEINFO_SIGNATURE, "version resource has no fixed file info")
+    if fixed is not None:
+        c.equal(fixed[9], file_type, "version resource file type")
+
+
 class TemplateError(Exception):
     pass
 

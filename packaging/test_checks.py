@@ -233,7 +233,13 @@ def driver_cases(arch, shipped, full, workdir):
     with open(os.path.join(su_dir, "power.su"), "w") as handle:
         handle.write("power.cpp:10:28:NTSTATUS BusPower(PBUS_EXTENSION, PIRP)\t96\tstatic\n"
                      "power.cpp:40:28:NTSTATUS PortPower(PPORT_EXTENSION, PIRP)\t300\tstatic\n")
+    def no_resources(pe):
+        pe.OPTIONAL_HEADER.DATA_DIRECTORY[2].VirtualAddress = 0
+        pe.OPTIONAL_HEADER.DATA_DIRECTORY[2].Size = 0
+
     cases += [
+        Case("no version resource", lambda p: rewrite(p, no_resources),
+             "no version resource 1"),
         Case("file over its size limit", padded, "file size", ["--max-file", str(size)]),
         Case("resident code over its limit", lambda p: rewrite(p, grow_text),
              "resident code", ["--max-resident", str(text_size)]),

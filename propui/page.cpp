@@ -198,8 +198,9 @@ void PortPageOnCommand(PPAGE_WINDOW_DATA Page, int ControlId, HWND Control, UINT
   if (ShowChangePortDialog(dialog, data) == 0) {
     return;  // Cancel: the record and the list are unchanged
   }
-  // The sheet may have been closed while the dialog ran: the page window's
-  // record is then freed, and the page's record may be too.
+  // The page window may have been destroyed while the dialog ran (the page
+  // removed, the sheet closed): its record is then freed, and the page's
+  // record may be too.
   if (!IsWindow(dialog) || (PPAGE_WINDOW_DATA)GetUserSlot(dialog) != Page) {
     return;
   }

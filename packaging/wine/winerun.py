@@ -78,6 +78,7 @@ class Session:
             "WINEDLLOVERRIDES": "mscoree,mshtml=",
         })
         self.env.pop("WAYLAND_DISPLAY", None)
+        self.hung = False  # set when the session's processes did not end
 
     def wine(self, command, timeout, capture=True):
         return subprocess.run([self.args.wine] + command, env=self.env, timeout=timeout,
@@ -87,12 +88,16 @@ class Session:
     def close(self):
         # Ends every process of the prefix (services, the desktop), so that the
         # next run starts on its own X server.
-        subprocess.run([self.args.wineserver, "-k"], env=self.env,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        subprocess.run([self.args.wineserver, "-w"], env=self.env, timeout=60,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self.x_server.terminate()
-        self.x_server.wait()
+        try:
+            subprocess.run([self.args.wineserver, "-k"], env=self.env, timeout=60,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            subprocess.run([self.args.wineserver, "-w"], env=self.env, timeout=60,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        except subprocess.TimeoutExpired:
+            self.hung = True
+        finally:
+            self.x_server.terminate()
+            self.x_server.wait()
 
 
 def make_prefix(args):
@@ -182,6 +187,8 @@ def run_program(args):
         with open(args.log, "w") as handle:
             handle.write(log)
     failures = []
+    if session.hung:
+        failures.append("the Wine session did not end after the program")
     if timed_out:
         failures.append("the program did not end within %d s" % args.timeout)
     elif result.returncode != 0:

@@ -175,6 +175,8 @@ bool WaitForCompletionsInFlight(std::chrono::milliseconds limit = std::chrono::s
 bool IrpAlive(PIRP irp);
 // IRPs allocated and not yet freed.
 size_t OutstandingIrps();
+// IRPs allocated since ResetKernel, freed ones included.
+size_t IrpAllocationCount();
 
 // The n-th IoAllocateIrp / IoBuildSynchronousFsdRequest from now returns NULL
 // (1 = next; 0 clears).

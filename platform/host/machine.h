@@ -11,7 +11,7 @@
 //   host::DeviceNode& node = host::BringUpCard(card, 2, 13, 1);
 //   ASSERT_EQ(host::NodeState::Started, node.State());
 //   for (host::DeviceNode* port : node.Children()) ...   // started port stacks
-//   host::RemoveDevice(node);                              // children first
+//   host::QueryAndRemove(node);                            // children first
 //
 // Everything that sends requests runs in the calling thread (the Plug and Play
 // manager's), except power requests, which come from a power-manager thread.
@@ -533,7 +533,8 @@ DeviceNode& PlugCard(Card& card, ULONG bus, ULONG device, ULONG function,
                      const PlugOptions& options = {});
 // PlugCard, IRP_MN_QUERY_RESOURCE_REQUIREMENTS and IRP_MN_FILTER_RESOURCE_REQUIREMENTS,
 // IRP_MN_START_DEVICE with the card's raw and translated resources (followed,
-// as on the platform, by IRP_MN_QUERY_PNP_DEVICE_STATE), then bus relations
+// as on the platform, by IRP_MN_QUERY_CAPABILITIES and, after a first start,
+// IRP_MN_QUERY_PNP_DEVICE_STATE), then bus relations
 // (which installs and starts the port devices). A failed AddDevice or start
 // ends it (a failed filter does not: the unfiltered list stays in effect);
 // the node's statuses and State() tell where.
@@ -571,16 +572,21 @@ NTSTATUS StartDevice(DeviceNode& node, bool removeOnFailure = true);
 NTSTATUS QueryBusRelations(DeviceNode& node);
 NTSTATUS QueryStop(DeviceNode& node);
 NTSTATUS CancelStop(DeviceNode& node);
+// IRP_MN_STOP_DEVICE; refused (with a finding) unless a granted query stop
+// came first, as the manager never sends it otherwise.
 NTSTATUS StopDevice(DeviceNode& node);
-// Query remove goes to the children first; a refusal cancels the queries
-// that were granted.
+// RemovalRelations of the node first, then query remove to the children
+// first; a refusal cancels the queries that were granted.
 NTSTATUS QueryRemove(DeviceNode& node);
 NTSTATUS CancelRemove(DeviceNode& node);
 // Surprise removal: children first, then the node.
 NTSTATUS SurpriseRemove(DeviceNode& node);
 // IRP_MN_REMOVE_DEVICE: children first, then the node. A card's PCI device
-// object and device node go with it (the card stops decoding); a child's
-// reference is released. The function driver is unloaded after its last device.
+// object and device node go with it (the card stops decoding). A child that
+// its bus still reports keeps its device node and PDO (Disabled); one that
+// is gone has its reference released. The function driver is unloaded after
+// its last device. Refused (with a finding) for a started node that was
+// neither query-removed nor surprise-removed.
 NTSTATUS RemoveDevice(DeviceNode& node);
 // Query remove, then remove (or cancel remove when the query is refused).
 NTSTATUS QueryAndRemove(DeviceNode& node);

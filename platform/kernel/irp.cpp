@@ -21,6 +21,7 @@
 #include <set>
 #include <thread>
 
+#include "host/faults.h"
 #include "host/kernel.h"
 #include "host/verifier.h"
 #include "kcore_internal.h"
@@ -192,6 +193,8 @@ PIRP AllocateIrp(CCHAR stackSize, bool injectFaults, bool threaded) {
   }
   std::lock_guard<std::mutex> lock(T().lock);
   if (injectFaults && T().failNth > 0 && --T().failNth == 0) return nullptr;
+  // No memory for the IRP: IoAllocateIrp and IoBuildSynchronousFsdRequest return NULL.
+  if (injectFaults && host::FaultDue(host::FaultKind::Irp)) return nullptr;
   USHORT size = IoSizeOfIrp(stackSize);
   auto memory = static_cast<unsigned char*>(std::malloc(size));
   if (memory == nullptr) return nullptr;
@@ -337,6 +340,15 @@ size_t OutstandingIrps() {
   return n;
 }
 
+size_t IrpAllocationCount() {
+  std::lock_guard<std::mutex> lock(T().lock);
+  size_t n = 0;
+  for (auto& [irp, r] : T().irps) {
+    if (!r->external) ++n;
+  }
+  return n;
+}
+
 void FailIrpAllocationNth(int n) {
   std::lock_guard<std::mutex> lock(T().lock);
   T().failNth = n > 0 ? n : 0;
@@ -391,7 +403,8 @@ namespace kcore {
 
 bool ConsumeIrpAllocationFault() {
   std::lock_guard<std::mutex> lock(T().lock);
-  return T().failNth > 0 && --T().failNth == 0;
+  if (T().failNth > 0 && --T().failNth == 0) return true;
+  return host::FaultDue(host::FaultKind::Irp);
 }
 
 PIRP AllocateIrpUnchecked(CCHAR stackSize) { return AllocateIrp(stackSize, false, false); }
@@ -614,7 +627,11 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     dispatchMinor = sp->MinorFunction;
   }
 
-  NTSTATUS status = dispatch(DeviceObject, Irp);
+  NTSTATUS status;
+  {
+    host::DriverScope scope(DeviceObject->DriverObject);
+    status = dispatch(DeviceObject, Irp);
+  }
   if (kcore::Irql() != irql) {
     // I/O verification checks the IRQL around every dispatch routine; the
     // stand-in puts it back so the caller can go on.
@@ -629,14 +646,18 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (heldPower) return status;  // the power manager's own delivery: nobody waits for the result
   std::lock_guard<std::mutex> lock(T().lock);
   IrpRecord* r = Find(Irp);
-  std::string who = kcore::DeviceText(DeviceObject) + " returned " + kcore::StatusText(status) +
-                    " for " + (r ? IrpText(*r) : kcore::PointerText(Irp));
+  // Built only for a finding: formatting it on every call costs more than
+  // the call itself.
+  auto who = [&]() {
+    return kcore::DeviceText(DeviceObject) + " returned " + kcore::StatusText(status) + " for " +
+           (r ? IrpText(*r) : kcore::PointerText(Irp));
+  };
   if (status == STATUS_PENDING) {
     if (pass->passed) {
       if (!pass->markedPending && !pass->pendingChecked) {
         pass->pendingChecked = true;
         VerifierFail("io.pending-not-marked",
-                     who + " without marking it pending (IoMarkIrpPending)");
+                     who() + " without marking it pending (IoMarkIrpPending)");
       }
     } else if (r != nullptr && !r->freed &&
                (host::Location(Irp, location)->Control & SL_PENDING_RETURNED)) {
@@ -646,14 +667,14 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     }
   } else if (!pass->passed) {
     VerifierFail("io.dispatch-lost-irp",
-                 who + " but neither completed the IRP nor marked it pending");
+                 who() + " but neither completed the IRP nor marked it pending");
   } else {
     if (pass->markedPending) {
       VerifierFail("io.marked-not-pending",
-                   who + " after marking it pending (must return STATUS_PENDING)");
+                   who() + " after marking it pending (must return STATUS_PENDING)");
     }
     if (pass->status != status) {
-      VerifierFail("io.status-mismatch", who + " but completed it with IoStatus.Status " +
+      VerifierFail("io.status-mismatch", who() + " but completed it with IoStatus.Status " +
                                              kcore::StatusText(pass->status));
     }
   }

@@ -24,10 +24,22 @@ constexpr NTSTATUS kStatusKeyDeleted = static_cast<NTSTATUS>(0xC000017CL);
 // so a stale handle is always recognised.
 constexpr uintptr_t kKernelHandleBase = static_cast<uintptr_t>(0xFFFFFFFF80000000ull);
 
+// A handle refers to the key object it was opened on, as the object manager's
+// handles do: a key deleted under it stays deleted for the handle
+// (STATUS_KEY_DELETED) even if a new key is created under the same path. The
+// configuration manager checks the handle's key control block, not a path
+// (ReactOS ntoskrnl/config/cmapi.c: CmSetValueKey and CmQueryValueKey fail
+// with STATUS_KEY_DELETED once Kcb->Delete is set).
 struct KeyHandle {
   std::string path;
   ACCESS_MASK access;
   std::string openedBy;
+  host::RegistryStore::KeyRef key;  // null if the key did not exist at the open
+};
+
+struct OpenKey {
+  std::string path;
+  host::RegistryStore::KeyRef key;
 };
 
 struct ZwState {
@@ -50,13 +62,19 @@ std::string HandleText(HANDLE h) {
   return text;
 }
 
-// The key path behind a handle, or nullopt after reporting the bad handle.
-std::optional<std::string> Lookup(HANDLE h, const char* routine) {
+// The key behind a handle, or nullopt after reporting the bad handle. A
+// handle made for a path with no key behind it looks the path up each time.
+std::optional<OpenKey> Lookup(HANDLE h, const char* routine) {
   auto& s = State();
   std::unique_lock<std::mutex> lock(s.mutex);
   auto key = reinterpret_cast<uintptr_t>(h);
   auto it = s.open.find(key);
-  if (it != s.open.end()) return it->second.path;
+  if (it != s.open.end()) {
+    OpenKey open{it->second.path, it->second.key};
+    lock.unlock();
+    if (!open.key) open.key = host::RegistryStore::Instance().OpenKey(open.path);
+    return open;
+  }
   bool wasClosed = s.closed.count(key) != 0;
   lock.unlock();
   host::VerifierFail(std::string("INVALID_KERNEL_HANDLE: ") + routine + " on " +
@@ -70,10 +88,11 @@ namespace host {
 namespace kio {
 
 HANDLE CreateKeyHandle(const std::string& path, ACCESS_MASK access, const char* openedBy) {
+  auto node = RegistryStore::Instance().OpenKey(path);
   auto& s = State();
   std::lock_guard<std::mutex> lock(s.mutex);
   uintptr_t value = kKernelHandleBase | (s.next++ << 2);
-  s.open[value] = {path, access, openedBy};
+  s.open[value] = {path, access, openedBy, std::move(node)};
   return reinterpret_cast<HANDLE>(value);
 }
 
@@ -155,13 +174,13 @@ NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG 
     call.status = status;
     auto& s = State();
     std::lock_guard<std::mutex> lock(s.mutex);
-    s.setLog.push_back(call);
+    s.setLog.push_back(std::move(call));
     return status;
   };
 
-  auto path = Lookup(KeyHandle, "ZwSetValueKey");
-  if (!path) return finish(STATUS_INVALID_HANDLE);
-  call.path = *path;
+  auto open = Lookup(KeyHandle, "ZwSetValueKey");
+  if (!open) return finish(STATUS_INVALID_HANDLE);
+  call.path = open->path;
   if (!ValueName || (ValueName->Length && !ValueName->Buffer)) {
     host::VerifierFail("ZwSetValueKey called without a valid value name");
     return finish(STATUS_INVALID_PARAMETER);
@@ -176,8 +195,8 @@ NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG 
   if (fault != STATUS_SUCCESS) return finish(fault);
 
   auto& store = host::RegistryStore::Instance();
-  if (!store.KeyExists(*path)) return finish(kStatusKeyDeleted);
-  if (!store.SetValue(*path, call.name, Type, Data, DataSize))
+  if (store.KeyDeleted(open->key)) return finish(kStatusKeyDeleted);
+  if (!store.SetValue(open->key, open->path, call.name, Type, Data, DataSize))
     return finish(STATUS_INSUFFICIENT_RESOURCES);
   return finish(STATUS_SUCCESS);
 }
@@ -186,8 +205,8 @@ NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
                                KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
                                PVOID KeyValueInformation, ULONG Length, PULONG ResultLength) {
   kio::CheckIrql("ZwQueryValueKey", PASSIVE_LEVEL);
-  auto path = Lookup(KeyHandle, "ZwQueryValueKey");
-  if (!path) return STATUS_INVALID_HANDLE;
+  auto open = Lookup(KeyHandle, "ZwQueryValueKey");
+  if (!open) return STATUS_INVALID_HANDLE;
   if (!ResultLength || !ValueName || (ValueName->Length && !ValueName->Buffer) ||
       (Length && !KeyValueInformation)) {
     host::VerifierFail("ZwQueryValueKey called with a missing name, buffer or ResultLength");
@@ -197,9 +216,9 @@ NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
   if (fault != STATUS_SUCCESS) return fault;
 
   auto& store = host::RegistryStore::Instance();
-  if (!store.KeyExists(*path)) return kStatusKeyDeleted;
+  if (store.KeyDeleted(open->key)) return kStatusKeyDeleted;
   std::string name = kio::ToUtf8(ValueName->Buffer, ValueName->Length / sizeof(WCHAR));
-  auto value = store.GetValue(*path, name);
+  auto value = store.GetValue(open->key, name);
   if (!value) return STATUS_OBJECT_NAME_NOT_FOUND;
 
   auto* out = static_cast<uint8_t*>(KeyValueInformation);

@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -81,14 +82,38 @@ class RegistryStore {
   // Case-insensitive comparison of key paths / names, as the store uses it.
   static bool NamesEqual(const std::string& a, const std::string& b);
 
+  // A key itself rather than its path, as an open handle refers to it: it
+  // keeps referring to the same key when another one is later created under
+  // the same path, and reads as deleted once the key (or a key above it) is
+  // deleted or the store is reset.
+  struct Key;
+  using KeyRef = std::shared_ptr<Key>;
+  // The key at `path`, or null when there is none.
+  KeyRef OpenKey(const std::string& path) const;
+  bool KeyDeleted(const KeyRef& key) const;
+  // SetValue and GetValue on an open key; `path` is the key's path as opened,
+  // for the write log and the fault predicate. Both fail on a deleted key.
+  bool SetValue(const KeyRef& key, const std::string& path, const std::string& name,
+                uint32_t type, const void* data, size_t size);
+  std::optional<RegValue> GetValue(const KeyRef& key, const std::string& name) const;
+
+  // Operations on the store since the process started (each public call that
+  // reads or changes it counts one), for measurements.
+  uint64_t OperationCount() const;
+
  private:
   RegistryStore();
-  struct Key;
   Key* Find(const std::string& path) const;
-  Key* root_;
+  void ForgetCachedKey();
+  bool SetValueLocked(Key* k, const std::string& path, const std::string& name, uint32_t type,
+                      const void* data, size_t size);
+  KeyRef root_;
   mutable std::recursive_mutex mutex_;
   std::vector<RegWrite> log_;
   WriteFault fault_;
+  mutable uint64_t operations_ = 0;
+  mutable std::string cachedPath_;
+  mutable Key* cachedKey_ = nullptr;
 };
 
 }  // namespace host

@@ -81,7 +81,9 @@ void ResetWin32();
 // actions never performed, and every misuse recorded on the way (LocalFree
 // of a block that is not live, a block whose guard bytes were overwritten,
 // RegCloseKey of an invalid handle, DestroyPropertySheetPage of an invalid
-// page, ...). One description per finding; empty when clean.
+// page, a message given the default dialog processing twice, a dialog's data
+// freed twice, used after its free or never freed, a WM_CTLCOLOR* answer
+// that is not a brush, ...). One description per finding; empty when clean.
 std::vector<std::string> Win32EndChecks();
 
 struct Win32Counts {
@@ -99,6 +101,8 @@ Win32Counts Win32Outstanding();
 // Local memory (LocalAlloc). Blocks come filled with 0xCD unless
 // LMEM_ZEROINIT is given, carry guard bytes that LocalFree checks, and stay
 // out of reuse after LocalFree until ResetWin32, so a second free is caught.
+// In a program built with the address sanitizer a freed block and the guard
+// bytes are inaccessible, so that the access itself stops the test.
 
 // The n-th LocalAlloc from now (1 = the next) returns NULL with
 // ERROR_NOT_ENOUGH_MEMORY; 0 clears.

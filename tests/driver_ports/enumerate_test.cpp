@@ -455,6 +455,36 @@ TEST_F(PortTest, PortsOfAModuleThatStopsAnsweringAreDeletedAtTheirRemoval) {
   EXPECT_EQ(host::NodeState::Removed, ninth->State());
 }
 
+// Only a list that is handed out reports ports missing, and a port once
+// reported missing is not reported again when its module answers again
+// before its removal came.
+TEST_F(PortTest, PortsAreReportedMissingOnlyByAListHandedOutAndOnlyOnce) {
+  host::Card& card = host::CreateCard(CardModel::Ports32);
+  host::DeviceNode& node = host::BringUpCard(card);
+  PBUS_EXTENSION bus = BusOf(node);
+  PDEVICE_OBJECT ninth = bus->Children[9];
+
+  card.SetModuleFitted(1, false);
+  host::FailPoolAllocationNth(2);  // the prefix succeeds, the list does not
+  PDEVICE_RELATIONS list = nullptr;
+  EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, QueryBusRelationsDirect(node, nullptr, &list));
+  card.SetModuleFitted(1, true);
+  ASSERT_EQ(STATUS_SUCCESS, host::DisableDevice(*PortNode(node, 9)));
+  EXPECT_TRUE(host::IsDeviceAlive(ninth));
+  EXPECT_EQ(ninth, bus->Children[9]);
+
+  card.SetModuleFitted(1, false);
+  ASSERT_EQ(STATUS_SUCCESS, QueryBusRelationsDirect(node, nullptr, &list));
+  ASSERT_EQ(8u, list->Count);
+  ReleaseRelations(list);
+  card.SetModuleFitted(1, true);
+  ASSERT_EQ(STATUS_SUCCESS, QueryBusRelationsDirect(node, nullptr, &list));
+  EXPECT_EQ(8u, list->Count);  // ports 8 to 31 wait for their removal
+  for (ULONG i = 0; i < list->Count; i++) EXPECT_EQ(bus->Children[i], list->Objects[i]) << i;
+  EXPECT_EQ(ninth, bus->Children[9]);
+  ReleaseRelations(list);
+}
+
 TEST_F(PortTest, PortThatCannotBeCreatedIsLeftOutAndTriedAgain) {
   host::Card& card = host::CreateCard(CardModel::Ports4);
   host::DeviceNode& node = PlugAndStart(card);

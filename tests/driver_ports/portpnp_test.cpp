@@ -550,6 +550,10 @@ TEST_F(PortPnpTest, RemovalKeepsAPortThatIsStillThere) {
   EXPECT_EQ(static_cast<ULONG>(SurpriseRemovePending), PortOf(pdo)->PreviousPnpState);
   for (ULONG i = 0; i < SERHUB_CHILD_SLOTS; i++) EXPECT_EQ(before[i], bus->Children[i]) << i;
   EXPECT_EQ(8u, node.Children().size());
+
+  // The bus device's removal deletes the ports it still holds.
+  ASSERT_EQ(STATUS_SUCCESS, host::QueryAndRemove(node));
+  for (ULONG i = 0; i < 8; i++) EXPECT_FALSE(host::IsDeviceAlive(before[i])) << i;
 }
 
 TEST_F(PortPnpTest, SurpriseRemovalOfTheCardDeletesThePortsAtTheirRemoval) {

@@ -117,5 +117,32 @@ TEST_F(ZwTest, WriteToDeletedKeyFails) {
   EXPECT_FALSE(host::RegistryStore::Instance().KeyExists(kKey));
 }
 
+// The handle refers to the key object, not its path: a key created again
+// under the same path is another key, and the old handle still sees its own
+// key as deleted. Deleting a key above it deletes it too.
+TEST_F(ZwTest, KeyDeletedUnderAnOpenHandleStaysDeletedForIt) {
+  auto& store = host::RegistryStore::Instance();
+  const NTSTATUS keyDeleted = static_cast<NTSTATUS>(0xC000017CL);
+  HANDLE sibling = host::OpenKernelKey(kKey);
+  ASSERT_NE(sibling, nullptr);
+  ASSERT_TRUE(store.DeleteKey(kKey.substr(0, kKey.rfind('\\'))));  // the instance key
+  ASSERT_TRUE(store.CreateKey(kKey));
+  EXPECT_EQ(SetDword(u"PORTS", 10, 1), keyDeleted);
+  UNICODE_STRING name = {10, 10, const_cast<PWSTR>(u"PORTS")};
+  UCHAR buffer[32];
+  ULONG needed = 0;
+  EXPECT_EQ(ZwQueryValueKey(sibling, &name, KeyValuePartialInformation, buffer, sizeof buffer, &needed),
+            keyDeleted);
+  EXPECT_TRUE(store.ValueNames(kKey).empty());
+  // A handle opened on the new key writes to it.
+  HANDLE fresh = host::OpenKernelKey(kKey);
+  UNICODE_STRING ports = {10, 10, const_cast<PWSTR>(u"PORTS")};
+  DWORD eight = 8;
+  EXPECT_EQ(ZwSetValueKey(fresh, &ports, 0, REG_DWORD, &eight, sizeof eight), STATUS_SUCCESS);
+  EXPECT_EQ(store.GetValue(kKey, "PORTS")->Dword(), 8u);
+  EXPECT_EQ(ZwClose(fresh), STATUS_SUCCESS);
+  EXPECT_EQ(ZwClose(sibling), STATUS_SUCCESS);
+}
+
 }  // namespace
 }  // namespace kiotest

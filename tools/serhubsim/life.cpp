@@ -59,7 +59,7 @@ class Life {
     module_ = host::CreateResourceModule(serhubpp::kResourceBytes, serhubpp::kResourceSize);
     LibMain(module_, DLL_PROCESS_ATTACH, nullptr);
 
-    for (const auto& spec : options_.cards) Plug(spec);
+    for (const auto& request : options_.cards) Plug(request);
     for (const auto& event : options_.events) {
       for (size_t c = 0; c < slots_.size(); ++c) {
         if (options_.onCard && options_.onCard != static_cast<int>(c) + 1) continue;
@@ -88,25 +88,25 @@ class Life {
   }
 
  private:
-  void Plug(const CardSpec& spec) {
+  void Plug(const CardRequest& request) {
     host::CardSetup setup = host::SetupFor(host::CardModel::Ports8);
-    setup.subsystem = spec.subsystem;
-    setup.bar2Io = spec.bar2Io;
-    setup.uart.memorySpace = setup.intc.memorySpace = spec.memory;
-    setup.modules = spec.modules;
-    if (spec.irq) {
-      setup.vector = (*spec.irq)[0];
-      setup.level = (*spec.irq)[1];
-      setup.affinity = (*spec.irq)[2];
+    setup.subsystem = request.subsystem;
+    setup.bar2Io = request.bar2Io;
+    setup.uart.memorySpace = setup.intc.memorySpace = request.memory;
+    setup.modules = request.modules;
+    if (request.irq) {
+      setup.vector = (*request.irq)[0];
+      setup.level = (*request.irq)[1];
+      setup.affinity = (*request.irq)[2];
     }
     Slot slot;
     slot.card = &host::CreateCard(setup);
-    slot.node = &host::PlugCard(*slot.card, spec.bus, spec.device, spec.function);
+    slot.node = &host::PlugCard(*slot.card, request.bus, request.device, request.function);
     slots_.push_back(std::move(slot));
 
     CardRecord record;
-    record.spec = spec;
-    record.subsystem = spec.subsystem;
+    record.request = request;
+    record.subsystem = request.subsystem;
     record.instancePath = slots_.back().node->InstancePath();
     if (auto* pci = slots_.back().node->Pci()) record.location = pci->LocationText();
     result_.cards.push_back(record);

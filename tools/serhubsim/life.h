@@ -55,7 +55,7 @@ struct PageRecord {
 };
 
 struct CardRecord {
-  CardSpec spec;
+  CardRequest request;
   std::string instancePath;
   std::string location;  // "PCI bus 2, device 13, function 0"
   uint32_t subsystem = 0;

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <fstream>
 
+#include "bench.h"
 #include "host/io.h"
 #include "host/kernel.h"
 #include "life.h"
@@ -32,8 +33,15 @@ int main(int argc, char** argv) {
   sim::ParseResult parsed = sim::ParseCommandLine(argc, argv);
   if (!parsed.options) return parsed.exitCode;
   const sim::Options& options = *parsed.options;
-  // Run modes other than the scripted life (a benchmark, say) are dispatched
-  // here, before the life runs.
+  // Run modes other than the scripted life are dispatched here, before the
+  // life runs.
+  if (options.bench) {
+    sim::BenchOptions bench;
+    bench.seconds = options.benchSeconds;
+    bench.ports = options.benchPorts;
+    bench.json = options.json;
+    return sim::RunBench(bench, stdout);
+  }
 
   sim::RunResult run = sim::RunLife(options);
   if (options.json)

@@ -84,7 +84,7 @@ constexpr const char* kModelsAccepted =
 constexpr const char* kLocationAccepted =
     "BUS:DEVICE:FUNCTION with bus 0-255, device 0-31, function 0-7";
 
-void Model(const std::string& text, CardSpec& card) {
+void Model(const std::string& text, CardRequest& card) {
   auto it = Models().find(text);
   if (it != Models().end()) {
     card.model = text;
@@ -98,7 +98,7 @@ void Model(const std::string& text, CardSpec& card) {
   card.subsystem = static_cast<uint32_t>(std::stoul(text.substr(2), nullptr, 16));
 }
 
-void Location(const std::string& text, CardSpec& card) {
+void Location(const std::string& text, CardRequest& card) {
   auto parts = Split(text, ':');
   std::optional<uint64_t> b, d, f;
   static const std::regex digits("[0-9]{1,3}");
@@ -114,14 +114,14 @@ void Location(const std::string& text, CardSpec& card) {
   card.function = static_cast<int>(*f);
 }
 
-void Modules(const std::string& text, CardSpec& card) {
+void Modules(const std::string& text, CardRequest& card) {
   static const std::regex mask("[01]{4}");
   if (!std::regex_match(text, mask))
     throw Refused{"'" + text + "' is not a module mask; use four digits 0 or 1, module 1 first, e.g. 1101"};
   for (int m = 0; m < 4; ++m) card.modules[m] = text[m] == '1';
 }
 
-void Irq(const std::string& text, CardSpec& card) {
+void Irq(const std::string& text, CardRequest& card) {
   auto parts = Split(text, ':');
   std::optional<uint64_t> vector, level, affinity;
   if (parts.size() == 3) {
@@ -136,8 +136,8 @@ void Irq(const std::string& text, CardSpec& card) {
                                      static_cast<uint32_t>(*affinity)};
 }
 
-CardSpec ParseCard(const std::string& text) {
-  CardSpec card;
+CardRequest ParseCard(const std::string& text) {
+  CardRequest card;
   card.text = text;
   auto parts = Split(text, ',');
   std::string head = parts[0];
@@ -368,14 +368,14 @@ ParseResult ParseCommandLine(int argc, char** argv) {
       ->check(Check([](const std::string& v) { ParseCard(v); }, ""));
   auto* modelOpt = app.add_option("--model", model, "One card of this model (as --card MODEL)")
                        ->type_name("MODEL")
-                       ->check(Check([](const std::string& v) { CardSpec c; Model(v, c); }, ""));
+                       ->check(Check([](const std::string& v) { CardRequest c; Model(v, c); }, ""));
   auto* locationOpt = app.add_option("--location", location, "Its PCI location (as --card MODEL@B:D:F)")
                           ->type_name("B:D:F")
-                          ->check(Check([](const std::string& v) { CardSpec c; Location(v, c); }, ""));
+                          ->check(Check([](const std::string& v) { CardRequest c; Location(v, c); }, ""));
   auto* memoryOpt = app.add_flag("--memory", memory, "Its ranges in memory space (as --card MODEL,memory)");
   auto* modulesOpt = app.add_option("--modules", modules, "Its fitted modules (as --card 32,modules=MASK)")
                          ->type_name("MASK")
-                         ->check(Check([](const std::string& v) { CardSpec c; Modules(v, c); }, ""));
+                         ->check(Check([](const std::string& v) { CardRequest c; Modules(v, c); }, ""));
 
   app.add_option("--events", events, "The events of the cards' life, a list or a file (see Events)")
       ->type_name("LIST|FILE")
@@ -391,6 +391,17 @@ ParseResult ParseCommandLine(int argc, char** argv) {
   app.add_flag("--quiet", options.quiet, "Print only the events and the verifier's summary");
   // Further run modes that replace the scripted life (such as a benchmark)
   // are added here and dispatched in main before the life runs.
+  app.add_flag("--bench", options.bench,
+               "Run whole lives (load, add, start, ports installed, the sheet accepted, removal, "
+               "unload) of a 2-, 8- and 32-port card back to back; print lives per second and "
+               "the pool allocations, registry operations and IRPs of one life");
+  app.add_option("--bench-seconds", options.benchSeconds, "Time --bench spends on each card (default 1)")
+      ->type_name("S")
+      ->check(CLI::Range(0.001, 600.0));
+  app.add_option("--bench-ports", options.benchPorts, "The cards --bench runs, by port count (default 2,8,32)")
+      ->type_name("N,...")
+      ->delimiter(',')
+      ->check(CLI::IsMember({2, 4, 8, 16, 32}));
 
   std::vector<int> keyPath;
   auto* keypath = app.add_subcommand("keypath", "Print the instance ID and registry key of a port");
@@ -442,24 +453,24 @@ ParseResult ParseCommandLine(int argc, char** argv) {
   // Distinct locations; cards without one take the next free device on bus 2.
   std::set<std::array<int, 3>> taken;
   for (const auto& text : cardTexts) {
-    CardSpec spec = ParseCard(text);
-    if (spec.bus >= 0 && !taken.insert({spec.bus, spec.device, spec.function}).second) {
+    CardRequest request = ParseCard(text);
+    if (request.bus >= 0 && !taken.insert({request.bus, request.device, request.function}).second) {
       Refuse("--card: '" + text + "' is at a location another card already has; give each card its own B:D:F");
       return {std::nullopt, 2};
     }
-    options.cards.push_back(spec);
+    options.cards.push_back(request);
   }
   int nextDevice = 13;
-  for (auto& spec : options.cards) {
-    if (spec.bus >= 0) continue;
+  for (auto& request : options.cards) {
+    if (request.bus >= 0) continue;
     while (nextDevice <= 31 && taken.count({2, nextDevice, 0})) ++nextDevice;
     if (nextDevice > 31) {
-      Refuse("--card: '" + spec.text + "' finds no free device on bus 2; give it a location");
+      Refuse("--card: '" + request.text + "' finds no free device on bus 2; give it a location");
       return {std::nullopt, 2};
     }
-    spec.bus = 2;
-    spec.device = nextDevice;
-    spec.function = 0;
+    request.bus = 2;
+    request.device = nextDevice;
+    request.function = 0;
     taken.insert({2, nextDevice, 0});
   }
   if (options.onCard > static_cast<int>(options.cards.size())) {

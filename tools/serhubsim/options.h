@@ -13,7 +13,7 @@
 
 namespace sim {
 
-struct CardSpec {
+struct CardRequest {
   std::string text;          // as given, for messages
   std::string model;         // "2", "4", "8", "16", "32", "2m", "4m", "32mem" or "" (subsystem)
   uint32_t subsystem = 0;    // the subsystem dword the card answers with
@@ -56,7 +56,7 @@ struct Event {
 };
 
 struct Options {
-  std::vector<CardSpec> cards;
+  std::vector<CardRequest> cards;
   std::vector<Event> events;
   int onCard = 0;  // 1-based card the events apply to; 0: every card
   bool json = false;
@@ -64,6 +64,9 @@ struct Options {
   bool quiet = false;
   std::string registryPath;        // "" when no registry file is kept
   std::optional<RegFile> registry;  // its contents when it existed
+  bool bench = false;               // --bench: whole lives back to back, measured
+  double benchSeconds = 1.0;
+  std::vector<int> benchPorts = {2, 8, 32};
 };
 
 // The outcome of reading the command line: run with `options`, or stop with

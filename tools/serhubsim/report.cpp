@@ -188,9 +188,9 @@ nlohmann::ordered_json ToJson(const RunResult& run) {
                            {"value", r.access.value}});
     cards.push_back({
         {"location", card.location},
-        {"bus", card.spec.bus},
-        {"device", card.spec.device},
-        {"function", card.spec.function},
+        {"bus", card.request.bus},
+        {"device", card.request.device},
+        {"function", card.request.function},
         {"instance_path", card.instancePath},
         {"bus_device", nullable(card.busDevice)},
         {"subsystem", Format("0x%08llX", card.subsystem)},
