@@ -149,13 +149,28 @@ SERHUB_PAGED_CODE NTSTATUS ReadCardLocation(PBUS_EXTENSION Bus) {
   return Status;
 }
 
-// Takes a count for a request entering the bus device's handlers. Non-paged,
-// callable up to DISPATCH_LEVEL.
-SERHUB_NONPAGED_CODE VOID IncrementOutstandingIo(PBUS_EXTENSION Bus) {
-  LONG Count = InterlockedIncrement(&Bus->OutstandingIo);
-  if (Count == 2) {
+// Takes a count for a request entering the bus device's handlers. Once
+// removal has let the count reach 0 the device is on its way out: no count is
+// taken and the result is FALSE, so that the caller turns the request away.
+// The test for 0 and the increment are one compare-exchange, so a request that
+// passed the state tests just before removal began cannot take a count after
+// removal's wait has ended. Non-paged, callable up to DISPATCH_LEVEL.
+SERHUB_NONPAGED_CODE BOOLEAN IncrementOutstandingIo(PBUS_EXTENSION Bus) {
+  LONG Count = InterlockedCompareExchange(&Bus->OutstandingIo, 0, 0);
+  for (;;) {
+    if (Count == 0) {
+      return FALSE;
+    }
+    LONG Seen = InterlockedCompareExchange(&Bus->OutstandingIo, Count + 1, Count);
+    if (Seen == Count) {
+      break;
+    }
+    Count = Seen;
+  }
+  if (Count + 1 == 2) {
     KeClearEvent(&Bus->StopEvent);
   }
+  return TRUE;
 }
 
 // Drops a count: StopEvent is set when only the device's own count is left,

@@ -147,7 +147,12 @@ SERHUB_PAGED_CODE static NTSTATUS StopBusDevice(PIRP Irp, PBUS_EXTENSION Bus) {
   PAGED_CODE();
 
   DecrementOutstandingIo(Bus);
-  KeWaitForSingleObject(&Bus->StopEvent, Executive, KernelMode, FALSE, NULL);
+  // A request that leaves just as another enters can set StopEvent after the
+  // entering one has cleared it: the count, not the event alone, says when
+  // no other request is inside.
+  do {
+    KeWaitForSingleObject(&Bus->StopEvent, Executive, KernelMode, FALSE, NULL);
+  } while (InterlockedCompareExchange(&Bus->OutstandingIo, 0, 0) != 1);
   IncrementOutstandingIo(Bus);
 
   EnterPnpState(SERHUB_COMMON(Bus), Stopped);

@@ -37,7 +37,9 @@ SERHUB_PAGED_CODE static VOID TakeRange(PCM_PARTIAL_RESOURCE_DESCRIPTOR Descript
                                         BOOLEAN* NeedsMap, BOOLEAN* Mapped) {
   PAGED_CODE();
 
-  *Start = Descriptor->u.Port.Start;
+  // The descriptor is packed to 4 bytes, so Start may sit at an address that
+  // is not 8-aligned: copy its value, never bind a reference to it.
+  Start->QuadPart = Descriptor->u.Port.Start.QuadPart;
   *Length = Descriptor->u.Port.Length;
   *NeedsMap = (Descriptor->Flags & CM_RESOURCE_PORT_IO) ? FALSE : TRUE;
   *Mapped = FALSE;

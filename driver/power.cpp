@@ -13,7 +13,14 @@ SERHUB_NONPAGED_CODE NTSTATUS BusPower(PBUS_EXTENSION Bus, PIRP Irp) {
     return PoCallDriver(Bus->NextLowerDriver, Irp);
   }
 
-  IncrementOutstandingIo(Bus);
+  if (!IncrementOutstandingIo(Bus)) {
+    // Removal has already seen the last request leave: the device is being
+    // deleted and must not be passed through any more.
+    PoStartNextPowerIrp(Irp);
+    Irp->IoStatus.Status = STATUS_DELETE_PENDING;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return STATUS_DELETE_PENDING;
+  }
   PoStartNextPowerIrp(Irp);
   IoSkipCurrentIrpStackLocation(Irp);
   NTSTATUS Status = PoCallDriver(Bus->NextLowerDriver, Irp);

@@ -216,7 +216,7 @@ VOID CancelPnpState(PCOMMON_EXTENSION Common, ULONG PendingState);
 // Bus device creation and request accounting (busdevice.cpp).
 NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
 NTSTATUS ReadCardLocation(PBUS_EXTENSION Bus);
-VOID IncrementOutstandingIo(PBUS_EXTENSION Bus);
+BOOLEAN IncrementOutstandingIo(PBUS_EXTENSION Bus);
 VOID DecrementOutstandingIo(PBUS_EXTENSION Bus);
 
 // Bus device Plug and Play (buspnp.cpp).

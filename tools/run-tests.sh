@@ -9,4 +9,7 @@ cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Debug
 cmake --build "$build" -j"$(nproc)"
 ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
 bash "$top/tools/ci/optimized.sh"
+bash "$top/tools/ci/asan.sh"
+bash "$top/tools/ci/tsan.sh"
+bash "$top/tools/ci/valgrind.sh"
 bash "$top/tools/ci/fuzz.sh"

@@ -16,6 +16,7 @@ packages=(
   nlohmann-json3-dev
   clang
   libclang-rt-14-dev
+  valgrind
 )
 
 missing=()

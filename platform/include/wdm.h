@@ -336,7 +336,11 @@ NTKERNELAPI LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object);
 
 // ---------------------------------------------------------------------------
 // Power.
-typedef enum _SYSTEM_POWER_STATE {
+// The enumerations that requests carry are 32-bit fields on the platform (an
+// enum is an int there) and can hold any value a sender puts there (a later
+// IdType, an unknown power type); with a fixed 32-bit underlying type every
+// such value is one of the type's values, as in C.
+typedef enum _SYSTEM_POWER_STATE : LONG {
   PowerSystemUnspecified = 0,
   PowerSystemWorking = 1,
   PowerSystemSleeping1 = 2,
@@ -348,7 +352,7 @@ typedef enum _SYSTEM_POWER_STATE {
 } SYSTEM_POWER_STATE, *PSYSTEM_POWER_STATE;
 #define POWER_SYSTEM_MAXIMUM 7
 
-typedef enum _DEVICE_POWER_STATE {
+typedef enum _DEVICE_POWER_STATE : LONG {
   PowerDeviceUnspecified = 0,
   PowerDeviceD0 = 1,
   PowerDeviceD1 = 2,
@@ -362,9 +366,9 @@ typedef union _POWER_STATE {
   DEVICE_POWER_STATE DeviceState;
 } POWER_STATE, *PPOWER_STATE;
 
-typedef enum _POWER_STATE_TYPE { SystemPowerState = 0, DevicePowerState = 1 } POWER_STATE_TYPE;
+typedef enum _POWER_STATE_TYPE : LONG { SystemPowerState = 0, DevicePowerState = 1 } POWER_STATE_TYPE;
 
-typedef enum _POWER_ACTION {
+typedef enum _POWER_ACTION : LONG {
   PowerActionNone = 0,
   PowerActionReserved,
   PowerActionSleep,
@@ -550,7 +554,7 @@ typedef struct _IO_RESOURCE_REQUIREMENTS_LIST {
 
 // ---------------------------------------------------------------------------
 // Plug and Play structures.
-typedef enum _DEVICE_RELATION_TYPE {
+typedef enum _DEVICE_RELATION_TYPE : LONG {
   BusRelations,
   EjectionRelations,
   PowerRelations,
@@ -565,7 +569,7 @@ typedef struct _DEVICE_RELATIONS {
   PDEVICE_OBJECT Objects[1];
 } DEVICE_RELATIONS, *PDEVICE_RELATIONS;
 
-typedef enum _BUS_QUERY_ID_TYPE {
+typedef enum _BUS_QUERY_ID_TYPE : LONG {
   BusQueryDeviceID = 0,
   BusQueryHardwareIDs = 1,
   BusQueryCompatibleIDs = 2,
@@ -574,12 +578,12 @@ typedef enum _BUS_QUERY_ID_TYPE {
   BusQueryContainerID = 5
 } BUS_QUERY_ID_TYPE, *PBUS_QUERY_ID_TYPE;
 
-typedef enum _DEVICE_TEXT_TYPE {
+typedef enum _DEVICE_TEXT_TYPE : LONG {
   DeviceTextDescription = 0,
   DeviceTextLocationInformation = 1
 } DEVICE_TEXT_TYPE, *PDEVICE_TEXT_TYPE;
 
-typedef enum _DEVICE_USAGE_NOTIFICATION_TYPE {
+typedef enum _DEVICE_USAGE_NOTIFICATION_TYPE : LONG {
   DeviceUsageTypeUndefined,
   DeviceUsageTypePaging,
   DeviceUsageTypeHibernation,

@@ -8,6 +8,8 @@
 #include <mutex>
 #include <unordered_map>
 
+#include <sanitizer/asan_interface.h>
+
 #include "host/faults.h"
 #include "host/kernel.h"
 #include "host/verifier.h"
@@ -63,8 +65,22 @@ std::string Describe(const void* p, const Block& b) {
          TagText(b.tag) + "', " + TypeName(b.type) + ")";
 }
 
+// In a build with AddressSanitizer the guards and every freed block are
+// poisoned, so that ASan reports a driver's overrun, underrun or use after
+// free at the faulting access (the role of special pool and of the verifier's
+// pool tracking on Windows); the stand-in's own checks below unpoison the
+// bytes they look at. Without ASan these macros do nothing.
+void Poison(const void* p, size_t n) { ASAN_POISON_MEMORY_REGION(p, n); }
+void Unpoison(const void* p, size_t n) { ASAN_UNPOISON_MEMORY_REGION(p, n); }
+void PoisonGuards(const Block& b) {
+  Poison(b.base, kGuard);
+  Poison(b.base + kGuard + b.size, kGuard);
+}
+
 // Returns "" when both guards are intact, else what was damaged.
 std::string GuardDamage(const Block& b) {
+  Unpoison(b.base, kGuard);
+  Unpoison(b.base + kGuard + b.size, kGuard);
   std::string damage;
   for (size_t i = 0; i < kGuard; ++i) {
     if (b.base[i] != kcore::kGuardFill) {
@@ -81,6 +97,7 @@ std::string GuardDamage(const Block& b) {
       break;
     }
   }
+  PoisonGuards(b);
   return damage;
 }
 
@@ -135,6 +152,7 @@ void TrimQuarantine(PoolState& s) {
     auto it = s.blocks.find(oldest);
     if (it == s.blocks.end()) continue;
     s.quarantineBytes -= it->second.size;
+    Unpoison(it->second.base, kGuard + it->second.size + kGuard);
     std::free(it->second.base);
     s.blocks.erase(it);
   }
@@ -183,6 +201,7 @@ PVOID Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const char* routine) {
   std::memset(base + kGuard + bytes, kcore::kGuardFill, kGuard);
   void* p = base + kGuard;
   s.blocks[p] = Block{base, bytes, tag, type, false};
+  PoisonGuards(s.blocks[p]);
   return p;
 }
 
@@ -233,7 +252,9 @@ void Free(PVOID p, bool checkTag, ULONG tag, const char* routine) {
     std::string damage = GuardDamage(b);
     if (!damage.empty())
       VerifierFail("pool.overrun", std::string(routine) + ": " + Describe(p, b) + ": " + damage);
+    Unpoison(b.base, kGuard + b.size + kGuard);
     std::memset(b.base, kcore::kFreedFill, kGuard + b.size + kGuard);
+    Poison(b.base, kGuard + b.size + kGuard);
     b.freed = true;
     info = b;
     s.quarantine.push_back(p);
@@ -325,7 +346,10 @@ namespace kcore {
 void ResetPool() {
   PoolState& s = State();
   std::lock_guard<std::mutex> lock(s.lock);
-  for (auto& [p, b] : s.blocks) std::free(b.base);
+  for (auto& [p, b] : s.blocks) {
+    Unpoison(b.base, kGuard + b.size + kGuard);
+    std::free(b.base);
+  }
   s.blocks.clear();
   s.quarantine.clear();
   s.quarantineBytes = 0;

@@ -336,6 +336,9 @@ TEST_F(BusDeviceTest, CounterDrivesStopEventAndRemoveEvent) {
   EXPECT_EQ(0, bus->OutstandingIo);
   EXPECT_EQ(0, KeReadStateEvent(&bus->StopEvent));
   EXPECT_EQ(1, KeReadStateEvent(&bus->RemoveEvent));
+  // From 0 no count is taken any more: the device is being removed.
+  EXPECT_FALSE(IncrementOutstandingIo(bus));
+  EXPECT_EQ(0, bus->OutstandingIo);
 
   // Back to the state between requests for the removal at the end.
   bus->OutstandingIo = 1;

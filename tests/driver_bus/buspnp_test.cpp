@@ -427,6 +427,12 @@ struct DeletionRecord {
   std::vector<PDEVICE_OBJECT> deleted;
   std::vector<bool> lockHeld;
   std::vector<int> removesSeenByPci;
+  // The bus device's own end: removals the PCI device had seen when the bus
+  // device detached and when it was deleted, and whether it was still
+  // attached then.
+  int removesAtDetach = -1;
+  int removesAtDelete = -1;
+  bool attachedAtDelete = false;
 };
 
 DeletionRecord& Deletions() {
@@ -443,6 +449,8 @@ void WatchDeletions() {
     std::lock_guard<std::mutex> lock(r.mutex);
     if (r.bus == nullptr) return;
     if (device == r.busDevice) {
+      r.removesAtDelete = r.pci->RequestCount(IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE);
+      r.attachedAtDelete = host::AttachedTo(device) != nullptr;
       r.bus = nullptr;  // its extension goes with it
       return;
     }
@@ -491,6 +499,26 @@ TEST_F(BusPnpTest, RemovalDeletesRemainingPortDevicesInSlotOrderUnderTheLock) {
     EXPECT_EQ(0, Deletions().removesSeenByPci[i]) << "deleted after the removal went down";
   }
   for (PDEVICE_OBJECT child : expected) EXPECT_FALSE(host::IsDeviceAlive(child));
+}
+
+TEST_F(BusPnpTest, RemovalGoesDownBeforeTheBusDeviceDetachesAndDeletesItself) {
+  WatchDeletions();
+  host::Card& card = host::CreateCard(host::CardModel::Ports2);
+  host::DeviceNode& node = PlugAndStart(card);
+  {
+    std::lock_guard<std::mutex> lock(Deletions().mutex);
+    Deletions().bus = BusOf(node);
+    Deletions().busDevice = node.Fdo();
+    Deletions().pci = node.Pci();
+    Deletions().removesAtDetach = Deletions().removesAtDelete = -1;
+    Deletions().attachedAtDelete = true;
+  }
+  ASSERT_EQ(STATUS_SUCCESS, host::QueryAndRemove(node));
+  std::lock_guard<std::mutex> lock(Deletions().mutex);
+  Deletions().bus = nullptr;
+  EXPECT_EQ(1, Deletions().removesAtDetach) << "detached before the removal went down";
+  EXPECT_EQ(1, Deletions().removesAtDelete) << "deleted before the removal went down";
+  EXPECT_FALSE(Deletions().attachedAtDelete) << "deleted while still attached";
 }
 
 // ---------------------------------------------------------------------------
@@ -567,6 +595,28 @@ TEST_F(BusPnpTest, FilterWaitsForAPendingLowerDriverOnANonPagedEvent) {
   EXPECT_EQ(0u, host::PoolOutstanding(SERHUB_TAG_DDK));
 }
 
+TEST_F(BusPnpTest, FilterTakesTheListFromTheParametersWhenInformationIsEmpty) {
+  host::Card& card = host::CreateCard(host::CardModel::Ports8);
+  host::DeviceNode& node = host::PlugCard(card, 2, 13, 1);
+  const std::vector<uint8_t> original = MixedRequirements();
+  void* list = ExAllocatePoolWithTag(PagedPool, original.size(), 0x74736554);  // "Test"
+  ASSERT_NE(nullptr, list);
+  std::memcpy(list, original.data(), original.size());
+  // Nobody below puts a list into Information.
+  host::PnpResult r = host::SendPnp(node, IRP_MN_FILTER_RESOURCE_REQUIREMENTS,
+                                    [&](PIO_STACK_LOCATION stack) {
+                                      stack->Parameters.FilterResourceRequirements
+                                          .IoResourceRequirementList =
+                                          static_cast<PIO_RESOURCE_REQUIREMENTS_LIST>(list);
+                                    });
+  EXPECT_EQ(STATUS_SUCCESS, r.status);
+  EXPECT_EQ(reinterpret_cast<ULONG_PTR>(list), r.information) << "the list is not handed back";
+  auto* bytes = static_cast<const uint8_t*>(list);
+  ExpectOnlyPortsShared(original, std::vector<uint8_t>(bytes, bytes + original.size()));
+  ExFreePool(list);
+  EXPECT_EQ(1, BusOf(node)->OutstandingIo);
+}
+
 TEST_F(BusPnpTest, FilterWithoutAnyListGivesTheLowerStatus) {
   host::Card& card = host::CreateCard(host::CardModel::Ports8);
   host::DeviceNode& node = host::PlugCard(card, 2, 13, 1);
@@ -599,3 +649,17 @@ TEST_F(BusPnpTest, FilterWithoutPoolIsNotPassedDown) {
 
 }  // namespace
 }  // namespace bustest
+
+// The bus device's detach, seen on its way to the kernel (the executable is
+// linked with --wrap=IoDetachDevice).
+extern "C" VOID NTAPI __real_IoDetachDevice(PDEVICE_OBJECT TargetDevice);
+extern "C" VOID NTAPI __wrap_IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
+  {
+    bustest::DeletionRecord& r = bustest::Deletions();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    if (r.bus != nullptr && r.pci != nullptr && TargetDevice == r.pci->Pdo()) {
+      r.removesAtDetach = r.pci->RequestCount(IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE);
+    }
+  }
+  __real_IoDetachDevice(TargetDevice);
+}

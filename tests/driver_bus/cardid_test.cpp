@@ -3,6 +3,7 @@
 #include <thread>
 
 #include "bus_fixture.h"
+#include "test_filter.h"
 
 namespace bustest {
 namespace {
@@ -79,6 +80,26 @@ TEST_F(CardIdTest, FailedReadGivesZero) {
   node.Pci()->FailRequests(IRP_MJ_PNP, IRP_MN_READ_CONFIG, STATUS_UNSUCCESSFUL);
   EXPECT_EQ(0u, IdentifyCard(BusOf(node)));
   EXPECT_EQ(0x08u, IdentifyCard(BusOf(node))) << "the fault was for one read only";
+}
+
+TEST_F(CardIdTest, ReadThatPendsAndThenFailsGivesZero) {
+  host::Card& card = host::CreateCard(host::CardModel::Ports8);
+  host::DeviceNode& node = host::PlugCard(card, 2, 13, 1);
+  // A driver above the PCI bus driver puts a whole dword into the buffer,
+  // pends the read and then fails it: the data does not count.
+  testsupport::TestFilter* self = nullptr;
+  testsupport::TestFilter filter(node.Fdo(), [&](PIRP irp, PIO_STACK_LOCATION s, NTSTATUS* r) {
+    if (s->MinorFunction != IRP_MN_READ_CONFIG) return false;
+    const ULONG known = 0x00084B51;
+    std::memcpy(s->Parameters.ReadWriteConfig.Buffer, &known, sizeof known);
+    IoMarkIrpPending(irp);
+    self->CompleteLater(irp, STATUS_DEVICE_NOT_READY);
+    *r = STATUS_PENDING;
+    return true;
+  });
+  self = &filter;
+  EXPECT_EQ(0u, IdentifyCard(BusOf(node)));
+  EXPECT_EQ(0, card.ConfigReads());
 }
 
 TEST_F(CardIdTest, ReadThatCannotBeBuiltGivesZero) {

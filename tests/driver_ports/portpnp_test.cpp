@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "ports_fixture.h"
+#include "test_filter.h"
 
 namespace porttest {
 namespace {
@@ -397,6 +398,29 @@ TEST_F(PortPnpTest, CardStackAnsweringLaterIsWaitedFor) {
   ASSERT_FALSE(log.empty());
   EXPECT_EQ(IRP_MN_QUERY_CAPABILITIES, log.back().minor);
   EXPECT_TRUE(log.back().pended);
+}
+
+TEST_F(PortPnpTest, CardStackIsAskedWithAddressAndUINumberUnknown) {
+  host::DeviceNode& node = Card8();
+  PDEVICE_OBJECT pdo = PortNode(node, 2)->Pdo();
+  std::vector<DEVICE_CAPABILITIES> asked;
+  {
+    // Seen at the top of the card's stack, before any driver there answers.
+    testsupport::TestFilter filter(node.Fdo(), [&](PIRP, PIO_STACK_LOCATION s, NTSTATUS*) {
+      if (s->MinorFunction == IRP_MN_QUERY_CAPABILITIES) {
+        asked.push_back(*s->Parameters.DeviceCapabilities.Capabilities);
+      }
+      return false;
+    });
+    DEVICE_CAPABILITIES caps = FreshCaps(0);
+    EXPECT_EQ(STATUS_SUCCESS, QueryCaps(pdo, &caps).status);
+  }
+  ASSERT_EQ(1u, asked.size());
+  EXPECT_EQ(0xFFFFFFFFu, asked[0].Address);
+  EXPECT_EQ(0xFFFFFFFFu, asked[0].UINumber);
+  EXPECT_EQ(sizeof(DEVICE_CAPABILITIES), asked[0].Size);
+  EXPECT_EQ(1, asked[0].Version);
+  EXPECT_EQ(0u, Flags(asked[0]));
 }
 
 // ---------------------------------------------------------------------------

@@ -12,6 +12,15 @@ constexpr ULONG kZbus = 0x7375625A;  // "Zbus"
 
 class PoolTest : public KernelCoreTest {};
 
+// Byte access that AddressSanitizer does not check: the tests of the pool's
+// own guard and fill checks touch bytes the ASan build poisons.
+__attribute__((no_sanitize_address, noinline)) void Poke(unsigned char* p, unsigned char v) {
+  *static_cast<volatile unsigned char*>(p) = v;
+}
+__attribute__((no_sanitize_address, noinline)) unsigned char Peek(const unsigned char* p) {
+  return *static_cast<const volatile unsigned char*>(p);
+}
+
 TEST_F(PoolTest, AccountsPerTagAndPoolType) {
   void* a = ExAllocatePoolWithTag(PagedPool, 10, kDdk);
   void* b = ExAllocatePoolWithTag(NonPagedPool, 20, kDdk);
@@ -41,19 +50,35 @@ TEST_F(PoolTest, FreshBlocksAreNotZeroedAndFreedBlocksAreFilled) {
   for (int i = 0; i < 8; ++i) EXPECT_NE(p[i], 0);
   memset(p, 0, 8);
   ExFreePool(p);
-  for (int i = 0; i < 8; ++i) EXPECT_EQ(p[i], 0xDD);  // kept out of reuse until reset
+  for (int i = 0; i < 8; ++i) EXPECT_EQ(Peek(p + i), 0xDD);  // kept out of reuse until reset
 }
 
 TEST_F(PoolTest, OverrunAndUnderrunAreCaughtAtFree) {
   auto p = static_cast<unsigned char*>(ExAllocatePoolWithTag(PagedPool, 5, kDdk));
-  p[5] = 0;
+  Poke(p + 5, 0);
   ExFreePool(p);
   ExpectOneFailure("overrun past 5 bytes");
   auto q = static_cast<unsigned char*>(ExAllocatePoolWithTag(PagedPool, 5, kDdk));
-  q[-1] = 0;
+  Poke(q - 1, 0);
   ExFreePool(q);
   ExpectOneFailure("underrun");
 }
+
+#if defined(__SANITIZE_ADDRESS__)
+// In the ASan build a driver's overrun into a guard, its underrun and its use
+// of a freed block are reported where they happen, not only at the free.
+using PoolAsanDeathTest = PoolTest;
+
+TEST_F(PoolAsanDeathTest, OverrunUnderrunAndUseAfterFreeStopAtTheAccess) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  auto p = static_cast<unsigned char*>(ExAllocatePoolWithTag(PagedPool, 5, kDdk));
+  p[4] = 1;  // the last byte of the block is the driver's
+  EXPECT_DEATH(p[5] = 0, "use-after-poison.*WRITE of size 1");
+  EXPECT_DEATH(p[-1] = 0, "use-after-poison.*WRITE of size 1");
+  ExFreePool(p);
+  EXPECT_DEATH({ volatile unsigned char v = p[0]; (void)v; }, "use-after-poison.*READ of size 1");
+}
+#endif
 
 TEST_F(PoolTest, BadFreesAreReported) {
   auto p = static_cast<char*>(ExAllocatePoolWithTag(PagedPool, 16, kDdk));

@@ -55,6 +55,34 @@ TEST_F(ChangePortTest, RadioButtonsFollowPortTypeAndMode) {
   }
 }
 
+// WM_INITDIALOG: the page answers TRUE, so that the dialog manager gives the
+// focus to its first tab stop; the Change port dialog answers FALSE and sets
+// no focus itself, so none of its controls (its first tab stop is OK) has it.
+TEST_F(ChangePortTest, InitialisationAnswersAndTheFocusThatFollows) {
+  AddCard(1);
+  AddPort(0, "COM8", 2, 1);
+  host::PropertySheet sheet;
+  OpenPage(sheet);
+  PROPSHEETPAGEA page = {};
+  page.dwSize = sizeof page;
+  page.lParam = reinterpret_cast<LPARAM>(Record(sheet));
+  EXPECT_EQ(TRUE, SendMessageA(GetParent(PortList(sheet)), WM_INITDIALOG, 0,
+                               reinterpret_cast<LPARAM>(&page)));
+  bool inspected = false;
+  host::User()
+      .DoubleClickListItem(IDC_PORT_LIST, 0)
+      .Inspect([&](HWND dialog) {
+        inspected = GetDlgItem(dialog, IDOK) != nullptr;
+        HWND focus = GetFocus();
+        EXPECT_FALSE(focus == dialog || IsChild(dialog, focus)) << "focus set in Change port";
+        EXPECT_EQ(FALSE, SendMessageA(dialog, WM_INITDIALOG, 0,
+                                      reinterpret_cast<LPARAM>(Record(sheet))));
+      })
+      .PressEscape();
+  sheet.Run();
+  EXPECT_TRUE(inspected);
+}
+
 TEST_F(ChangePortTest, ComNameIsShownAndCannotBeChanged) {
   AddCard(2);
   AddPort(1, "COM17", 1, 2);

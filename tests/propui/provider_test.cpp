@@ -263,7 +263,7 @@ static std::vector<uint8_t> Utf16(const std::string& text) {
 }
 
 TEST_F(ProviderTest, PortNameFillingTheBufferWithoutNul) {
-  AddCard(3);
+  AddCard(4);
   // 256 characters, no terminator: the query fills the whole buffer. The
   // number ends with the data; nothing behind the buffer is read.
   std::string full = "COM" + std::string(252, '0') + "9";
@@ -277,11 +277,14 @@ TEST_F(ProviderTest, PortNameFillingTheBufferWithoutNul) {
   ASSERT_TRUE(Reg().SetValue(PortKey(1), SERHUB_PORTNAME_A, REG_SZ, data.data(), data.size()));
   // 257 characters do not fit: the name cannot be read.
   AddPort(2, std::string("COM") + std::string(254, '1'), 0, std::nullopt);
+  // Nor do 256 characters with their NUL: 257 bytes for a 256-byte query.
+  AddPort(3, std::string("COM") + std::string(252, '0') + "8", 0, std::nullopt);
   host::PropertySheet sheet;
   OpenPage(sheet);
   EXPECT_EQ(Record(sheet)->ComNumber[0], 9);
   EXPECT_EQ(Record(sheet)->ComNumber[1], 42);
   EXPECT_EQ(Record(sheet)->ComNumber[2], 0);
+  EXPECT_EQ(Record(sheet)->ComNumber[3], 0);
   EXPECT_THAT(Lines(sheet), ElementsAre("port-1    COM9      RS232", "port-2    COM42     RS232"));
 }
 

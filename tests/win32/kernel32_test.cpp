@@ -7,6 +7,12 @@
 
 using LocalMemoryTest = Win32Test;
 
+// A write AddressSanitizer does not check: the test of LocalFree's own guard
+// check writes into a guard that the ASan build poisons.
+__attribute__((no_sanitize_address, noinline)) static void Poke(char* p, char v) {
+  *static_cast<volatile char*>(p) = v;
+}
+
 TEST_F(LocalMemoryTest, LptrBlockIsZeroedAndFixedBlockIsNot) {
   BYTE* zeroed = static_cast<BYTE*>(LocalAlloc(LPTR, 64));
   BYTE* fixed = static_cast<BYTE*>(LocalAlloc(LMEM_FIXED, 64));
@@ -59,12 +65,27 @@ TEST_F(LocalMemoryTest, FreeOfForeignPointerIsReported) {
 TEST_F(LocalMemoryTest, WritingPastTheEndIsCaughtAtFree) {
   SkipEndChecks();
   char* block = static_cast<char*>(LocalAlloc(LPTR, 10));
-  block[10] = 'x';
+  Poke(block + 10, 'x');
   LocalFree(block);
   std::vector<std::string> findings = host::Win32EndChecks();
   ASSERT_EQ(findings.size(), 1u);
   EXPECT_NE(findings[0].find("beyond its 10 bytes"), std::string::npos) << findings[0];
 }
+
+#if defined(__SANITIZE_ADDRESS__)
+// In the ASan build the DLL's overrun of a LocalAlloc block and its use of a
+// freed one are reported at the access.
+using LocalMemoryAsanDeathTest = LocalMemoryTest;
+
+TEST_F(LocalMemoryAsanDeathTest, OverrunAndUseAfterFreeStopAtTheAccess) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  char* block = static_cast<char*>(LocalAlloc(LPTR, 10));
+  block[9] = 'x';
+  EXPECT_DEATH(block[10] = 'x', "use-after-poison.*WRITE of size 1");
+  LocalFree(block);
+  EXPECT_DEATH(block[0] = 'x', "use-after-poison.*WRITE of size 1");
+}
+#endif
 
 TEST_F(LocalMemoryTest, NthAllocationFailsOnce) {
   host::FailLocalAllocNth(2);
