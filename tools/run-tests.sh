@@ -9,3 +9,4 @@ cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Debug
 cmake --build "$build" -j"$(nproc)"
 ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
 bash "$top/tools/ci/optimized.sh"
+bash "$top/tools/ci/fuzz.sh"

@@ -14,6 +14,8 @@ packages=(
   imagemagick
   libcli11-dev
   nlohmann-json3-dev
+  clang
+  libclang-rt-14-dev
 )
 
 missing=()

@@ -2,12 +2,15 @@
 // structure layout of the platform's 64-bit headers.
 #pragma once
 
+#include <stddef.h>
+
 #include "windows.h"
 
+// The same size as the SDK's macro, which takes a member's address through a
+// null pointer (undefined behaviour that UBSan reports in the host build).
 #ifndef CCSIZEOF_STRUCT
 #define CCSIZEOF_STRUCT(structname, member) \
-  (((int)((LPBYTE)(&((structname*)0)->member) - ((LPBYTE)((structname*)0)))) + \
-   sizeof(((structname*)0)->member))
+  ((int)offsetof(structname, member) + (int)sizeof(((structname*)0)->member))
 #endif
 
 #define MAXPROPPAGES 100

@@ -23,6 +23,7 @@
 #include <unordered_map>
 #include <algorithm>
 
+#include "host/faults.h"
 #include "host/kernel.h"
 #include "host/verifier.h"
 #include "kcore_internal.h"
@@ -211,6 +212,8 @@ PIRP AllocateIrp(CCHAR stackSize, bool injectFaults, bool threaded) {
   }
   std::lock_guard<std::mutex> lock(T().lock);
   if (injectFaults && T().failNth > 0 && --T().failNth == 0) return nullptr;
+  // No memory for the IRP: IoAllocateIrp and IoBuildSynchronousFsdRequest return NULL.
+  if (injectFaults && host::FaultDue(host::FaultKind::Irp)) return nullptr;
   USHORT size = IoSizeOfIrp(stackSize);
   auto memory = static_cast<unsigned char*>(std::malloc(size));
   if (memory == nullptr) return nullptr;
@@ -419,7 +422,8 @@ namespace kcore {
 
 bool ConsumeIrpAllocationFault() {
   std::lock_guard<std::mutex> lock(T().lock);
-  return T().failNth > 0 && --T().failNth == 0;
+  if (T().failNth > 0 && --T().failNth == 0) return true;
+  return host::FaultDue(host::FaultKind::Irp);
 }
 
 PIRP AllocateIrpUnchecked(CCHAR stackSize) { return AllocateIrp(stackSize, false, false); }
@@ -642,7 +646,11 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     dispatchMinor = sp->MinorFunction;
   }
 
-  NTSTATUS status = dispatch(DeviceObject, Irp);
+  NTSTATUS status;
+  {
+    host::DriverScope scope(DeviceObject->DriverObject);
+    status = dispatch(DeviceObject, Irp);
+  }
   if (kcore::Irql() != irql) {
     // I/O verification checks the IRQL around every dispatch routine; the
     // stand-in puts it back so the caller can go on.

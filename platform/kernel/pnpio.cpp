@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "host/io.h"
+#include "host/faults.h"
 #include "host/kernel.h"
 #include "host/verifier.h"
 #include "kernel/kio_internal.h"
@@ -170,6 +171,19 @@ NTSTATUS TakeFault(IoRoutine routine) {
       return status;
     }
   }
+  // Each of these routines fails with STATUS_INSUFFICIENT_RESOURCES when the
+  // kernel runs out of pool (MmMapIoSpace returns NULL when no system PTEs
+  // are left).
+  static const std::map<IoRoutine, FaultKind> kinds = {
+      {IoRoutine::GetDeviceProperty, FaultKind::DeviceProperty},
+      {IoRoutine::RegisterDeviceInterface, FaultKind::RegisterInterface},
+      {IoRoutine::SetDeviceInterfaceState, FaultKind::InterfaceState},
+      {IoRoutine::OpenDeviceRegistryKey, FaultKind::OpenDeviceKey},
+      {IoRoutine::MapIoSpace, FaultKind::MapIoSpace},
+      {IoRoutine::SetValueKey, FaultKind::SetValueKey},
+      {IoRoutine::QueryValueKey, FaultKind::QueryValueKey}};
+  auto kind = kinds.find(routine);
+  if (kind != kinds.end() && FaultDue(kind->second)) return STATUS_INSUFFICIENT_RESOURCES;
   return STATUS_SUCCESS;
 }
 

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "host/faults.h"
 #include "host/kernel.h"
 #include "host/verifier.h"
 #include "kcore_internal.h"
@@ -168,6 +169,8 @@ PVOID Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const char* routine) {
   std::lock_guard<std::mutex> lock(s.lock);
   ++s.allocationCalls;
   if (s.failNth > 0 && --s.failNth == 0) return nullptr;
+  // The pool runs out: ExAllocatePoolWithTag returns NULL.
+  if (host::FaultDue(host::FaultKind::Pool, host::TagText(tag))) return nullptr;
   for (ULONG t : s.failTags) {
     if (t == tag) return nullptr;
   }

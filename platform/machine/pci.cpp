@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "host/faults.h"
 #include "host/io.h"
 #include "host/kernel.h"
 #include "host/verifier.h"
@@ -214,6 +215,17 @@ NTSTATUS PciDevice::Dispatch(PIRP irp) {
   Rule failRule{}, deliveryRule{};
   std::optional<NTSTATUS> forced;
   if (Match(major, minor, true, &failRule)) forced = failRule.status;
+  if (major == IRP_MJ_PNP && !forced) {
+    // A fault plan's turn for a request the function driver's device sends
+    // or passes down: the PCI bus driver fails it as when it runs out of
+    // memory while answering (STATUS_INSUFFICIENT_RESOURCES).
+    std::optional<FaultKind> kind;
+    if (minor == IRP_MN_START_DEVICE) kind = FaultKind::LowerStart;
+    if (minor == IRP_MN_READ_CONFIG) kind = FaultKind::LowerConfigRead;
+    if (minor == IRP_MN_QUERY_CAPABILITIES) kind = FaultKind::LowerCapabilities;
+    if (minor == IRP_MN_FILTER_RESOURCE_REQUIREMENTS) kind = FaultKind::LowerFilter;
+    if (kind && FaultDue(*kind)) forced = STATUS_INSUFFICIENT_RESOURCES;
+  }
   Delivery how = Match(major, minor, false, &deliveryRule) ? deliveryRule.how : Delivery::Now;
 
   switch (how) {

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <set>
 
+#include "host/faults.h"
 #include "host/io.h"
 #include "host/kernel.h"
 #include "host/verifier.h"
@@ -35,7 +36,10 @@ void AddFunctionDriver(DeviceNode& node) {
     node.SetState(NodeState::AddFailed);
     return;
   }
-  node.addStatus = driver->DriverExtension->AddDevice(driver, node.Pdo());
+  {
+    DriverScope scope(driver);
+    node.addStatus = driver->DriverExtension->AddDevice(driver, node.Pdo());
+  }
   if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
     VerifierFail("pnp.irql-on-return", "machine: AddDevice of " + node.service + " returned at IRQL " +
                  std::to_string(KeGetCurrentIrql()));

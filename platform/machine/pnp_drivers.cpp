@@ -6,6 +6,7 @@
 #include <cstring>
 #include <set>
 
+#include "host/faults.h"
 #include "host/io.h"
 #include "host/kernel.h"
 #include "host/verifier.h"
@@ -36,7 +37,11 @@ NTSTATUS LoadRecord(LoadedDriverRecord& record) {
   registryPath.MaximumLength = static_cast<USHORT>(registryPath.Length + sizeof(char16_t));
   registryPath.Buffer = buffer.data();
   record.loads++;
-  NTSTATUS status = record.entry(driver, &registryPath);
+  NTSTATUS status;
+  {
+    DriverScope scope(driver);
+    status = record.entry(driver, &registryPath);
+  }
   std::fill(buffer.begin(), buffer.end(), u'\xDDDD');
   if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
     VerifierFail("pnp.irql-on-return", "DriverEntry of " + record.service + " returned at IRQL " +
@@ -130,7 +135,10 @@ bool UnloadDriver(const std::string& service) {
     it->second.object = nullptr;
     it->second.unloads++;
   }
-  if (driver->DriverUnload != nullptr) driver->DriverUnload(driver);
+  if (driver->DriverUnload != nullptr) {
+    DriverScope scope(driver);
+    driver->DriverUnload(driver);
+  }
   DeleteDriverObject(driver);
   return true;
 }

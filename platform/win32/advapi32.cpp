@@ -4,6 +4,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "host/faults.h"
 #include "registry.h"
 #include "win32_internal.h"
 
@@ -237,6 +238,9 @@ extern "C" {
 
 LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
                              PHKEY phkResult) {
+  // The registry runs out of paged pool: ERROR_NOT_ENOUGH_MEMORY (RegOpenKeyA
+  // comes through here).
+  if (host::FaultDue(host::FaultKind::UserRegOpenKey)) return ERROR_NOT_ENOUGH_MEMORY;
   (void)ulOptions;
   if (phkResult == NULL) return ERROR_INVALID_PARAMETER;
   *phkResult = NULL;
@@ -294,6 +298,8 @@ LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserve
                                 LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
   if (lpReserved != NULL) return ERROR_INVALID_PARAMETER;
   if (lpData != NULL && lpcbData == NULL) return ERROR_INVALID_PARAMETER;
+  if (host::FaultDue(host::FaultKind::UserRegQueryValue, lpValueName ? lpValueName : ""))
+    return ERROR_NOT_ENOUGH_MEMORY;
   std::string path;
   LONG status = w::Usable(hKey, KEY_QUERY_VALUE, &path);
   if (status != ERROR_SUCCESS) return status;
@@ -308,6 +314,8 @@ LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWO
                               const BYTE* lpData, DWORD cbData) {
   (void)Reserved;
   if (lpData == NULL && cbData != 0) return ERROR_INVALID_PARAMETER;
+  if (host::FaultDue(host::FaultKind::UserRegSetValue, lpValueName ? lpValueName : ""))
+    return ERROR_NOT_ENOUGH_MEMORY;
   std::string path;
   LONG status = w::Usable(hKey, KEY_SET_VALUE, &path);
   if (status != ERROR_SUCCESS) return status;

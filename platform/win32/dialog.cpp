@@ -3,6 +3,7 @@
 #include <cstring>
 #include <deque>
 
+#include "host/faults.h"
 #include "win32_internal.h"
 
 namespace host {
@@ -673,6 +674,11 @@ LRESULT WINAPI DefDlgProcA(HWND hDlg, UINT Msg, WPARAM wParam, LPARAM lParam) {
 INT_PTR WINAPI DialogBoxParamA(HINSTANCE hInstance, LPCSTR lpTemplateName, HWND hWndParent,
                                DLGPROC lpDialogFunc, LPARAM dwInitParam) {
   if (w::DialogBoxFails()) return -1;
+  // The dialog cannot be created (no memory for its windows): -1.
+  if (host::FaultDue(host::FaultKind::UserDialogBox)) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return -1;
+  }
   const w::ResourceEntry* entry = w::FindDialogResource(hInstance, lpTemplateName);
   if (entry == nullptr) return -1;
   return w::DialogBoxFromTemplate(hInstance, entry->data.data(), entry->data.size(), hWndParent,

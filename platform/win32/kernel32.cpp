@@ -6,6 +6,7 @@
 #include <mutex>
 #include <set>
 
+#include "host/faults.h"
 #include "win32_internal.h"
 
 namespace host {
@@ -52,12 +53,18 @@ void Unpoison(const void* p, size_t size) {
   if (__asan_unpoison_memory_region) __asan_unpoison_memory_region(p, size);
 }
 
+// The guards are poisoned while the block lives; the check itself may read them.
 bool GuardsIntact(const LocalBlock& block) {
+  const BYTE* after = block.raw + kGuard + block.size;
+  Unpoison(block.raw, kGuard);
+  Unpoison(after, kGuard);
+  bool intact = true;
   for (size_t i = 0; i < kGuard; ++i) {
-    if (block.raw[i] != kGuardByte) return false;
-    if (block.raw[kGuard + block.size + i] != kGuardByte) return false;
+    if (block.raw[i] != kGuardByte || after[i] != kGuardByte) intact = false;
   }
-  return true;
+  Poison(block.raw, kGuard);
+  Poison(after, kGuard);
+  return intact;
 }
 
 }  // namespace
@@ -188,7 +195,9 @@ void WINAPI SetLastError(DWORD dwErrCode) { host::win32::t_lastError = dwErrCode
 HLOCAL WINAPI LocalAlloc(UINT uFlags, SIZE_T uBytes) {
   std::unique_lock<std::mutex> lock(g_localMutex);
   host::win32::g_localCalls++;
-  if (host::win32::g_failLocalNth > 0 && --host::win32::g_failLocalNth == 0) {
+  // Out of memory: NULL with ERROR_NOT_ENOUGH_MEMORY.
+  if ((host::win32::g_failLocalNth > 0 && --host::win32::g_failLocalNth == 0) ||
+      host::FaultDue(host::FaultKind::UserLocalAlloc)) {
     lock.unlock();
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return NULL;

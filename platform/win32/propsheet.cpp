@@ -4,6 +4,7 @@
 #include <mutex>
 #include <new>
 
+#include "host/faults.h"
 #include "win32_internal.h"
 
 namespace host {
@@ -431,6 +432,8 @@ HPROPSHEETPAGE WINAPI CreatePropertySheetPageA(LPCPROPSHEETPAGEA constPropSheetP
       constPropSheetPagePointer->dwSize < static_cast<DWORD>(PROPSHEETPAGEA_V1_SIZE))
     return NULL;
   if (w::g_failCreateNth > 0 && --w::g_failCreateNth == 0) return NULL;
+  // COMCTL32 out of memory: NULL, no callback.
+  if (host::FaultDue(host::FaultKind::UserCreatePage)) return NULL;
   DWORD size = constPropSheetPagePointer->dwSize;
   auto record = std::make_unique<w::PageRecord>();
   // The copy holds everything the caller handed in (a caller may append its

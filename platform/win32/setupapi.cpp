@@ -5,6 +5,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "host/faults.h"
 #include "registry.h"
 #include "win32_internal.h"
 
@@ -252,6 +253,11 @@ BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet,
     return FALSE;
   }
   const char* valueName = w::PropertyValueName(Property);
+  // No memory to read the property: FALSE with ERROR_NOT_ENOUGH_MEMORY.
+  if (host::FaultDue(host::FaultKind::UserSetupDiProperty)) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return FALSE;
+  }
   if (valueName == nullptr) {
     SetLastError(ERROR_INVALID_REG_PROPERTY);
     return FALSE;
@@ -290,6 +296,11 @@ HKEY WINAPI SetupDiOpenDevRegKey(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA Device
   }
   std::string instanceKey = std::string(w::kEnumKey) + device->instanceId;
   lock.unlock();
+  // The key cannot be opened (out of memory, or denied): INVALID_HANDLE_VALUE.
+  if (host::FaultDue(host::FaultKind::UserSetupDiOpenKey)) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return static_cast<HKEY>(INVALID_HANDLE_VALUE);
+  }
   std::string path;
   if (KeyType == DIREG_DEV) {
     path = instanceKey + "\\Device Parameters";
