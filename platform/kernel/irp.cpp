@@ -20,6 +20,8 @@
 #include <mutex>
 #include <set>
 #include <thread>
+#include <unordered_map>
+#include <algorithm>
 
 #include "host/faults.h"
 #include "host/kernel.h"
@@ -90,7 +92,9 @@ struct QueuedPower {
 
 struct IrpTable {
   std::mutex lock;
-  std::map<PIRP, std::unique_ptr<IrpRecord>> irps;  // kept after free until reset
+  // Kept after free until reset; hashed, as a life looks IRPs up hundreds
+  // of times. Reports walk it in address order (SortedIrps).
+  std::unordered_map<PIRP, std::unique_ptr<IrpRecord>> irps;
   int failNth = 0;
   std::set<PowerKey> powerBusy;
   std::deque<QueuedPower> powerQueued;  // held back, in arrival order
@@ -102,6 +106,21 @@ struct IrpTable {
 IrpTable& T() {
   static IrpTable table;
   return table;
+}
+
+// The records in IRP address order, so that reports come out the same way
+// every run. Caller holds the lock.
+std::vector<IrpRecord*> SortedIrps() {
+  std::vector<std::pair<PIRP, IrpRecord*>> v;
+  v.reserve(T().irps.size());
+  for (auto& [irp, r] : T().irps) v.emplace_back(irp, r.get());
+  std::sort(v.begin(), v.end(), [](const auto& a, const auto& b) {
+    return std::less<PIRP>()(a.first, b.first);
+  });
+  std::vector<IrpRecord*> out;
+  out.reserve(v.size());
+  for (auto& e : v) out.push_back(e.second);
+  return out;
 }
 
 bool SerialisedPower(UCHAR minor) {
@@ -433,7 +452,7 @@ void ForgetPowerDevice(PDEVICE_OBJECT device) {
 
 void IrpEndChecks(std::vector<std::string>& out) {
   std::lock_guard<std::mutex> lock(T().lock);
-  for (auto& [irp, r] : T().irps) {
+  for (IrpRecord* r : SortedIrps()) {
     if (r->freed || r->external) continue;
     std::string state;
     switch (r->state) {

@@ -189,6 +189,8 @@ bool RegistryStore::SetValueLocked(Key* k, const std::string& path, const std::s
   if (fault_ && fault_(path, name)) return false;
   RegValue* v = k->Value(name);
   if (!v) {
+    // Keys hold a handful of values; growing 1, 2, 4 ... costs a copy each time.
+    if (k->values.empty()) k->values.reserve(8);
     k->values.push_back(RegValue{});
     v = &k->values.back();
     v->name = name;
