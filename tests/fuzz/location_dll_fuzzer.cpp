@@ -13,7 +13,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Exactly the bytes and their NUL, so that a read past the text is caught.
   std::unique_ptr<char[]> text(new char[size + 1]);
-  std::memcpy(text.get(), data, size);
+  if (size != 0) std::memcpy(text.get(), data, size);
   text[size] = '\0';
   std::vector<uint32_t> numbers;  // digit runs up to the first NUL, wrapped as 32 bits
   for (size_t i = 0; i < size && data[i] != 0 && numbers.size() < 3; ++i) {

@@ -6,11 +6,11 @@
 # of the stand-in or failed check stops the script with the input saved
 # under <build>/fuzz-artifacts.
 #
-#   SERHUB_FUZZ_SECONDS   run time per fuzzer (default 25)
+#   SERHUB_FUZZ_SECONDS   run time per fuzzer (default 15)
 #   SERHUB_FUZZ_BUILD_DIR build directory (default <top>/build-fuzz)
 set -euo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
-seconds="${SERHUB_FUZZ_SECONDS:-25}"
+seconds="${SERHUB_FUZZ_SECONDS:-15}"
 build="${SERHUB_FUZZ_BUILD_DIR:-$top/build-fuzz}"
 fuzzers=(location_driver location_dll resources requirements page_registry life regfile)
 

@@ -40,7 +40,7 @@ int main(int argc, char** argv) {
     bench.seconds = options.benchSeconds;
     bench.ports = options.benchPorts;
     bench.json = options.json;
-    return sim::RunBench(bench, stdout);
+    return ReleaseStandIn(sim::RunBench(bench, stdout));
   }
 
   sim::RunResult run = sim::RunLife(options);
