@@ -156,7 +156,8 @@ SERHUB_PAGED_CODE NTSTATUS ReadCardLocation(PBUS_EXTENSION Bus) {
 // passed the state tests just before removal began cannot take a count after
 // removal's wait has ended. Non-paged, callable up to DISPATCH_LEVEL.
 SERHUB_NONPAGED_CODE BOOLEAN IncrementOutstandingIo(PBUS_EXTENSION Bus) {
-  LONG Count = InterlockedCompareExchange(&Bus->OutstandingIo, 0, 0);
+  // A first guess; the exchange below acts only on the value it saw.
+  LONG Count = *reinterpret_cast<volatile LONG*>(&Bus->OutstandingIo);
   for (;;) {
     if (Count == 0) {
       return FALSE;

@@ -53,10 +53,7 @@ SERHUB_NONPAGED_CODE NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, P
   PCOMMON_EXTENSION Common = static_cast<PCOMMON_EXTENSION>(DeviceObject->DeviceExtension);
 
   if (Common->PnpState == Deleted) {
-    PoStartNextPowerIrp(Irp);
-    Irp->IoStatus.Status = STATUS_DELETE_PENDING;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return STATUS_DELETE_PENDING;
+    return CompletePowerDeletePending(Irp);
   }
   if (Common->IsBus) {
     return BusPower(reinterpret_cast<PBUS_EXTENSION>(Common), Irp);

@@ -6,25 +6,31 @@
 
 // Power request to the bus device. Requests are counted once the bus device
 // has left NotStarted, so that stop and removal wait for them.
-SERHUB_NONPAGED_CODE NTSTATUS BusPower(PBUS_EXTENSION Bus, PIRP Irp) {
-  if (Bus->PnpState == NotStarted) {
-    PoStartNextPowerIrp(Irp);
-    IoSkipCurrentIrpStackLocation(Irp);
-    return PoCallDriver(Bus->NextLowerDriver, Irp);
-  }
+// A power request to a device that is being deleted: the next one may come,
+// and this one ends with STATUS_DELETE_PENDING.
+SERHUB_NONPAGED_CODE NTSTATUS CompletePowerDeletePending(PIRP Irp) {
+  PoStartNextPowerIrp(Irp);
+  Irp->IoStatus.Status = STATUS_DELETE_PENDING;
+  IoCompleteRequest(Irp, IO_NO_INCREMENT);
+  return STATUS_DELETE_PENDING;
+}
 
-  if (!IncrementOutstandingIo(Bus)) {
-    // Removal has already seen the last request leave: the device is being
-    // deleted and must not be passed through any more.
-    PoStartNextPowerIrp(Irp);
-    Irp->IoStatus.Status = STATUS_DELETE_PENDING;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return STATUS_DELETE_PENDING;
+SERHUB_NONPAGED_CODE NTSTATUS BusPower(PBUS_EXTENSION Bus, PIRP Irp) {
+  BOOLEAN Counted = FALSE;
+  if (Bus->PnpState != NotStarted) {
+    if (!IncrementOutstandingIo(Bus)) {
+      // Removal has already seen the last request leave: the device is being
+      // deleted and must not be passed through any more.
+      return CompletePowerDeletePending(Irp);
+    }
+    Counted = TRUE;
   }
   PoStartNextPowerIrp(Irp);
   IoSkipCurrentIrpStackLocation(Irp);
   NTSTATUS Status = PoCallDriver(Bus->NextLowerDriver, Irp);
-  DecrementOutstandingIo(Bus);
+  if (Counted) {
+    DecrementOutstandingIo(Bus);
+  }
   return Status;
 }
 

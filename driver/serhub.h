@@ -230,6 +230,7 @@ VOID DisableBusInterface(PBUS_EXTENSION Bus);
 
 // Power (power.cpp).
 NTSTATUS BusPower(PBUS_EXTENSION Bus, PIRP Irp);
+NTSTATUS CompletePowerDeletePending(PIRP Irp);
 NTSTATUS PortPower(PPORT_EXTENSION Port, PIRP Irp);
 
 // Card identification (cardid.cpp).

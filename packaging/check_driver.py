@@ -37,6 +37,7 @@ PLACEMENT = [
 )] + [(name, ".text") for name in (
     "DispatchPower", "BusPower", "PortPower", "IncrementOutstandingIo",
     "DecrementOutstandingIo", "ForwardCompletion", "FilterCompletion",
+    "CompletePowerDeletePending",
 )]
 
 # Data that is used from non-paged code.
