@@ -156,8 +156,9 @@ SERHUB_PAGED_CODE NTSTATUS ReadCardLocation(PBUS_EXTENSION Bus) {
 // passed the state tests just before removal began cannot take a count after
 // removal's wait has ended. Non-paged, callable up to DISPATCH_LEVEL.
 SERHUB_NONPAGED_CODE BOOLEAN IncrementOutstandingIo(PBUS_EXTENSION Bus) {
-  // A first guess; the exchange below acts only on the value it saw.
-  LONG Count = *reinterpret_cast<volatile LONG*>(&Bus->OutstandingIo);
+  // Start from the count between requests; when the field holds another
+  // value the exchange fails and returns it, and only that value is acted on.
+  LONG Count = 1;
   for (;;) {
     if (Count == 0) {
       return FALSE;
