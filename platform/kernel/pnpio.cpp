@@ -222,7 +222,13 @@ std::string ToUtf8(const char16_t* text, size_t units) {
 }
 
 void AppendUtf8(std::string& out, const char16_t* text, size_t units) {
-  for (size_t i = 0; i < units; ++i) {
+  // Names are nearly always ASCII: those units are copied as bytes in one go.
+  size_t ascii = 0;
+  while (ascii < units && text[ascii] < 0x80) ++ascii;
+  const size_t at = out.size();
+  out.resize(at + ascii);
+  for (size_t i = 0; i < ascii; ++i) out[at + i] = static_cast<char>(text[i]);
+  for (size_t i = ascii; i < units; ++i) {
     uint32_t c = text[i];
     if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units && text[i + 1] >= 0xDC00 &&
         text[i + 1] <= 0xDFFF) {

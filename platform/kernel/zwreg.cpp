@@ -22,6 +22,7 @@ constexpr NTSTATUS kStatusKeyDeleted = static_cast<NTSTATUS>(0xC000017CL);
 // Kernel handles carry the kernel-handle bit; the stand-in never reuses a value,
 // so a stale handle is always recognised.
 constexpr uintptr_t kKernelHandleBase = static_cast<uintptr_t>(0xFFFFFFFF80000000ull);
+constexpr size_t kSpareRecords = 64;
 
 // A handle refers to the key object it was opened on, as the object manager's
 // handles do: a key deleted under it stays deleted for the handle
@@ -36,7 +37,9 @@ struct KeyHandle {
   const char* openedBy;             // the routine's name
   host::RegistryStore::KeyRef key;  // null if the key did not exist at the open
 };
-using HandleRef = std::shared_ptr<const KeyHandle>;
+// Records are shared with the calls using a handle at the moment; a record
+// is not changed while a handle refers to it.
+using HandleRef = std::shared_ptr<KeyHandle>;
 
 // One ZwSetValueKey call of the log; its strings and bytes are in setBytes.
 struct SetEntry {
@@ -54,6 +57,7 @@ struct ZwState {
   uintptr_t next = 1;
   std::vector<HandleRef> handles;
   size_t openCount = 0;
+  std::vector<HandleRef> spare;  // records of closed handles, for reuse
   std::vector<SetEntry> setLog;
   std::string setBytes;
 };
@@ -117,13 +121,20 @@ namespace host {
 namespace kio {
 
 HANDLE CreateKeyHandle(const std::string& path, ACCESS_MASK access, const char* openedBy) {
-  auto record = std::make_shared<KeyHandle>();
+  auto key = RegistryStore::Instance().OpenKey(path);
+  auto& s = State();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  HandleRef record;
+  if (s.spare.empty()) {
+    record = std::make_shared<KeyHandle>();
+  } else {
+    record = std::move(s.spare.back());
+    s.spare.pop_back();
+  }
   record->path = path;
   record->access = access;
   record->openedBy = openedBy;
-  record->key = RegistryStore::Instance().OpenKey(path);
-  auto& s = State();
-  std::lock_guard<std::mutex> lock(s.mutex);
+  record->key = std::move(key);
   uintptr_t value = kKernelHandleBase | (s.next++ << 2);
   s.handles.push_back(std::move(record));
   ++s.openCount;
@@ -345,8 +356,11 @@ NTSTATUS NTAPI ZwClose(HANDLE Handle) {
     return STATUS_INVALID_HANDLE;
   }
   HandleRef closing = std::move(*slot);
-  slot->reset();
   --s.openCount;
-  lock.unlock();  // the record (and perhaps its key) goes outside the lock
+  // No call is using the handle's record: keep it for the next handle.
+  if (closing.use_count() == 1 && s.spare.size() < kSpareRecords) {
+    closing->key.reset();
+    s.spare.push_back(std::move(closing));
+  }
   return STATUS_SUCCESS;
 }

@@ -18,12 +18,21 @@ bool EqualFolded(const char* a, const char* b, size_t size) {
   return true;
 }
 
-// A hash of a name as the store compares it (FNV-1a of the folded bytes), so
-// that a lookup compares one number per candidate before any characters.
+// A hash of a name that names equal without regard to case share (FNV-1a of
+// the bytes with the lower-case bit cleared, which folds ASCII letters and
+// merely lets a few other bytes collide), so that a lookup compares one
+// number per candidate before any characters.
 uint32_t FoldedHash(const char* name, size_t size) {
   uint32_t h = 2166136261u;
-  for (size_t i = 0; i < size; ++i) h = (h ^ static_cast<unsigned char>(Fold(name[i]))) * 16777619u;
+  for (size_t i = 0; i < size; ++i) h = (h ^ (static_cast<unsigned char>(name[i]) & 0xDFu)) * 16777619u;
   return h;
+}
+
+// Appends the bytes to the buffer and returns where they start.
+size_t Append(std::string& buffer, const void* bytes, size_t size) {
+  const size_t at = buffer.size();
+  if (size) buffer.append(static_cast<const char*>(bytes), size);
+  return at;
 }
 
 // Calls part(name, size) for each backslash-separated component of a path,
@@ -402,15 +411,14 @@ bool RegistryStore::SetValueLocked(Key* k, std::string_view path, std::string_vi
   v->data.Assign(data, size);
   // The log keeps the path as written and the value's stored name and bytes.
   LogEntry entry{};
-  entry.path = logBytes_.size();
+  if (logBytes_.capacity() - logBytes_.size() < path.size() + v->name.size() + size)
+    logBytes_.reserve(2 * logBytes_.capacity() + path.size() + v->name.size() + size);
+  entry.path = Append(logBytes_, path.data(), path.size());
   entry.pathSize = path.size();
-  logBytes_.append(path.data(), path.size());
-  entry.name = logBytes_.size();
+  entry.name = Append(logBytes_, v->name.data(), v->name.size());
   entry.nameSize = v->name.size();
-  logBytes_.append(v->name);
-  entry.data = logBytes_.size();
+  entry.data = Append(logBytes_, data, size);
   entry.dataSize = size;
-  if (size) logBytes_.append(static_cast<const char*>(data), size);
   entry.type = type;
   log_.push_back(entry);
   return true;

@@ -58,13 +58,15 @@ LONG Resolve(HKEY key, std::string* path, ACCESS_MASK* granted) {
 // Appends a relative key name. A name that starts with a backslash or has an
 // empty component is not a valid relative path.
 LONG Join(const std::string& base, const char* sub, std::string* out) {
-  std::string name = sub ? sub : "";
-  while (!name.empty() && name.back() == '\\') name.pop_back();
+  std::string_view name = sub ? sub : "";
+  while (!name.empty() && name.back() == '\\') name.remove_suffix(1);
   if (!name.empty() && name.front() == '\\') return ERROR_BAD_PATHNAME;
-  if (name.find("\\\\") != std::string::npos) return ERROR_BAD_PATHNAME;
-  if (name.empty()) *out = base;
-  else if (base.empty()) *out = name;
-  else *out = base + "\\" + name;
+  if (name.find("\\\\") != std::string_view::npos) return ERROR_BAD_PATHNAME;
+  out->clear();
+  out->reserve(base.size() + 1 + name.size());
+  out->append(base);
+  if (!base.empty() && !name.empty()) out->push_back('\\');
+  out->append(name.data(), name.size());
   return ERROR_SUCCESS;
 }
 
