@@ -23,15 +23,17 @@ struct Dispatcher {
   std::map<PFAST_MUTEX, PVOID> heldMutexes;  // mutex -> owning thread
 };
 
-Dispatcher& D() {
-  static Dispatcher d;
-  return d;
-}
+// At namespace scope: every event call asks for it.
+Dispatcher g_dispatcher;
+inline Dispatcher& D() { return g_dispatcher; }
 
 constexpr UCHAR kEventSize = sizeof(KEVENT) / sizeof(LONG);
 
 bool ValidEvent(PRKEVENT event, const char* routine) {
-  kcore::CheckResidentAtIrql(event, std::string(routine) + ": event");
+  // Only at DISPATCH_LEVEL and above can paged memory be a fault; the text
+  // is not built below it.
+  if (kcore::Irql() >= DISPATCH_LEVEL)
+    kcore::CheckResidentAtIrql(event, std::string(routine) + ": event");
   if (event == nullptr) {
     VerifierFail("ddi.invalid-parameter", std::string(routine) + "(NULL)");
     return false;
