@@ -614,11 +614,14 @@ namespace {
 
 // IofCompleteRequest calls still running, so that a test does not tear the
 // kernel down under a completion that another thread is finishing.
-// The count is atomic; the lock is taken only by the waiter and by the call
-// that brings the count to zero, so a waiter cannot miss the wake-up.
+// The count is atomic. A waiter registers under the lock before it checks
+// the count; the call that brings the count to zero then sees the waiter
+// (both sequentially consistent) and wakes it under the lock, so a waiter
+// cannot miss the wake-up, and without a waiter nobody takes the lock.
 std::mutex g_inFlightLock;
 std::condition_variable g_inFlightDone;
 std::atomic<int> g_inFlight{0};
+std::atomic<int> g_inFlightWaiters{0};
 
 void CompleteRequest(PIRP Irp, CCHAR PriorityBoost);
 
@@ -628,7 +631,10 @@ namespace host {
 
 bool WaitForCompletionsInFlight(std::chrono::milliseconds limit) {
   std::unique_lock<std::mutex> lock(g_inFlightLock);
-  return g_inFlightDone.wait_for(lock, limit, [] { return g_inFlight.load() == 0; });
+  g_inFlightWaiters.fetch_add(1);
+  bool done = g_inFlightDone.wait_for(lock, limit, [] { return g_inFlight.load() == 0; });
+  g_inFlightWaiters.fetch_sub(1);
+  return done;
 }
 
 }  // namespace host
@@ -840,9 +846,9 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
-  g_inFlight.fetch_add(1, std::memory_order_acq_rel);
+  g_inFlight.fetch_add(1);
   CompleteRequest(Irp, PriorityBoost);
-  if (g_inFlight.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+  if (g_inFlight.fetch_sub(1) == 1 && g_inFlightWaiters.load() > 0) {
     std::lock_guard<std::mutex> lock(g_inFlightLock);
     g_inFlightDone.notify_all();
   }

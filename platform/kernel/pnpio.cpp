@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -49,7 +50,8 @@ struct PnpState {
   std::vector<std::string> findings;  // interfaces left enabled at node removal
   // Fault injection, indexed by IoRoutine.
   static constexpr size_t kRoutines = static_cast<size_t>(host::IoRoutine::QueryValueKey) + 1;
-  std::array<int, kRoutines> calls{};
+  std::array<std::atomic<int>, kRoutines> calls{};  // counted without the lock
+  std::atomic<bool> armed{false};  // something in nth or always
   std::array<std::vector<std::pair<int, NTSTATUS>>, kRoutines> nth;  // absolute call number
   std::array<std::optional<NTSTATUS>, kRoutines> always;
   std::vector<std::pair<std::string, NTSTATUS>> valueFaults;
@@ -162,9 +164,9 @@ namespace kio {
 NTSTATUS TakeFault(IoRoutine routine) {
   auto& s = State();
   const auto index = static_cast<size_t>(routine);
-  {
+  int call = ++s.calls[index];
+  if (s.armed.load(std::memory_order_acquire)) {
     std::lock_guard<std::mutex> lock(s.mutex);
-    int call = ++s.calls[index];
     if (s.always[index]) return *s.always[index];
     auto& armed = s.nth[index];
     for (auto it = armed.begin(); it != armed.end(); ++it) {
@@ -273,9 +275,10 @@ void ResetIo() {
     s.interfaces.clear();
     s.stateLog.clear();
     s.findings.clear();
-    s.calls.fill(0);
+    for (auto& calls : s.calls) calls.store(0);
     for (auto& armed : s.nth) armed.clear();
     s.always.fill(std::nullopt);
+    s.armed.store(false, std::memory_order_release);
     s.valueFaults.clear();
   }
   kio::ResetKeyHandles();
@@ -340,13 +343,15 @@ void FailIoCallNth(IoRoutine routine, int n, NTSTATUS status) {
   auto& s = State();
   std::lock_guard<std::mutex> lock(s.mutex);
   const auto index = static_cast<size_t>(routine);
-  s.nth[index].emplace_back(s.calls[index] + n, status);
+  s.nth[index].emplace_back(s.calls[index].load() + n, status);
+  s.armed.store(true, std::memory_order_release);
 }
 
 void FailIoCallAlways(IoRoutine routine, NTSTATUS status) {
   auto& s = State();
   std::lock_guard<std::mutex> lock(s.mutex);
   s.always[static_cast<size_t>(routine)] = status;
+  s.armed.store(true, std::memory_order_release);
 }
 
 void FailSetValue(const std::string& valueName, NTSTATUS status) {
@@ -361,12 +366,13 @@ void ClearIoFaults() {
   for (auto& armed : s.nth) armed.clear();
   s.always.fill(std::nullopt);
   s.valueFaults.clear();
+  s.armed.store(false, std::memory_order_release);
 }
 
 int IoCallCount(IoRoutine routine) {
   auto& s = State();
   std::lock_guard<std::mutex> lock(s.mutex);
-  return s.calls[static_cast<size_t>(routine)];
+  return s.calls[static_cast<size_t>(routine)].load();
 }
 
 std::vector<std::u16string> RegisteredInterfaces(PDEVICE_OBJECT pdo) {
