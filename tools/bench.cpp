@@ -1,5 +1,6 @@
 #include "bench.h"
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <memory>
@@ -87,6 +88,25 @@ void OpenAndAcceptSheet(host::DeviceNode& node, LifeCost& cost) {
 
 }  // namespace
 
+namespace {
+
+double MedianRate(const std::vector<BenchRound>& rounds, bool cpu) {
+  std::vector<double> rates;
+  for (const auto& r : rounds) {
+    const double time = cpu ? r.cpuSeconds : r.seconds;
+    if (r.lives && time > 0) rates.push_back(r.lives / time);
+  }
+  if (rates.empty()) return 0;
+  std::sort(rates.begin(), rates.end());
+  const size_t mid = rates.size() / 2;
+  return rates.size() % 2 ? rates[mid] : (rates[mid - 1] + rates[mid]) / 2;
+}
+
+}  // namespace
+
+double BenchRow::LivesPerSecond() const { return MedianRate(rounds, false); }
+double BenchRow::LivesPerCpuSecond() const { return MedianRate(rounds, true); }
+
 double MarginalMicroseconds(const BenchRow& fewer, const BenchRow& more) {
   if (more.ports == fewer.ports) return 0;
   return (more.MicrosecondsPerLife() - fewer.MicrosecondsPerLife()) / (more.ports - fewer.ports);
@@ -148,21 +168,34 @@ int RunBench(const BenchOptions& options, std::FILE* out) {
     BenchRow row;
     row.ports = ports;
     row.cost = RunBenchLife(ports);  // warm-up: first-use costs stay out of the figures
-    const auto limit = std::chrono::duration<double>(options.seconds);
-    const auto start = Clock::now();
-    const double cpuStart = CpuSeconds();
-    auto elapsed = Clock::duration::zero();
-    while (row.cost.problems.empty() && (row.lives == 0 || elapsed < limit)) {
-      row.cost = RunBenchLife(ports);
-      ++row.lives;
-      elapsed = Clock::now() - start;
-    }
-    row.seconds = std::chrono::duration<double>(elapsed).count();
-    row.cpuSeconds = CpuSeconds() - cpuStart;
-    for (const auto& p : row.cost.problems)
-      problems.push_back(std::to_string(ports) + "-port card: " + p);
     rows.push_back(row);
   }
+  const int rounds = std::max(1, options.rounds);
+  const auto slice = std::chrono::duration<double>(options.seconds / rounds);
+  bool whole = true;
+  for (const auto& row : rows) whole = whole && row.cost.problems.empty();
+  for (int round = 0; whole && round < rounds; ++round) {
+    for (auto& row : rows) {
+      BenchRound turn;
+      const auto start = Clock::now();
+      const double cpuStart = CpuSeconds();
+      auto elapsed = Clock::duration::zero();
+      while (row.cost.problems.empty() && (turn.lives == 0 || elapsed < slice)) {
+        row.cost = RunBenchLife(row.ports);
+        ++turn.lives;
+        elapsed = Clock::now() - start;
+      }
+      turn.seconds = std::chrono::duration<double>(elapsed).count();
+      turn.cpuSeconds = CpuSeconds() - cpuStart;
+      row.lives += turn.lives;
+      row.seconds += turn.seconds;
+      row.cpuSeconds += turn.cpuSeconds;
+      row.rounds.push_back(turn);
+      whole = whole && row.cost.problems.empty();
+    }
+  }
+  for (const auto& row : rows)
+    for (const auto& p : row.cost.problems) problems.push_back(std::to_string(row.ports) + "-port card: " + p);
 
   if (options.json) {
     nlohmann::json result = nlohmann::json::array();
@@ -178,14 +211,17 @@ int RunBench(const BenchOptions& options, std::FILE* out) {
                         {"us_per_added_port", &row == &rows.front() ? 0.0 : MarginalMicroseconds((&row)[-1], row)},
                         {"pool_allocations_per_life", row.cost.poolAllocations},
                         {"registry_operations_per_life", row.cost.registryOperations},
-                        {"irps_per_life", row.cost.irps}});
+                        {"irps_per_life", row.cost.irps},
+                        {"rounds", row.rounds.size()}});
     }
     nlohmann::json doc = {{"bench", result}, {"problems", problems}};
     std::fprintf(out, "%s\n", doc.dump(2).c_str());
   } else {
     std::fprintf(out,
                  "whole lives: load, add, start, enumerate and install the ports, the \"Ports\" sheet\n"
-                 "opened and accepted, query remove and removal, unload (one card, in process)\n\n");
+                 "opened and accepted, query remove and removal, unload (one card, in process);\n"
+                 "the cards take %d turns, each rate is the median turn's\n\n",
+                 rounds);
     std::fprintf(out, "%-22s", "ports");
     for (const auto& row : rows) std::fprintf(out, "%12d", row.ports);
     std::fprintf(out, "\n");
@@ -204,6 +240,14 @@ int RunBench(const BenchOptions& options, std::FILE* out) {
     for (size_t i = 1; i < rows.size(); ++i)
       std::fprintf(out, "%12.2f", MarginalMicroseconds(rows[i - 1], rows[i]));
     std::fprintf(out, "\n");
+    // Against the first step: within a few percent when the cost per port is flat.
+    if (rows.size() > 2 && MarginalMicroseconds(rows[0], rows[1]) > 0) {
+      std::fprintf(out, "%-22s%24s", "  change from first", "");
+      for (size_t i = 2; i < rows.size(); ++i)
+        std::fprintf(out, "%+11.0f%%",
+                     100 * (MarginalMicroseconds(rows[i - 1], rows[i]) / MarginalMicroseconds(rows[0], rows[1]) - 1));
+      std::fprintf(out, "\n");
+    }
     line("pool allocations/life", [](const BenchRow& r) { return r.cost.poolAllocations; }, "%12zu");
     line("registry ops/life",
          [](const BenchRow& r) { return static_cast<unsigned long long>(r.cost.registryOperations); },

@@ -17,6 +17,7 @@ namespace sim {
 struct BenchOptions {
   std::vector<int> ports = {2, 8, 32};  // cards: 2, 4, 8, 16 or 32 ports
   double seconds = 1.0;                 // time spent on each card after a warm-up life
+  int rounds = 5;  // the cards take turns this many times; each figure is the median round
   bool json = false;
 };
 
@@ -30,15 +31,26 @@ struct LifeCost {
   std::vector<std::string> problems;  // a step that failed, or a verifier finding
 };
 
-struct BenchRow {
-  int ports = 0;
+// One card's turn: lives run back to back for a slice of the time.
+struct BenchRound {
   uint64_t lives = 0;
   double seconds = 0;     // wall time
   double cpuSeconds = 0;  // processor time of the whole process (every thread)
+};
+
+// One card's figures. The cards take turns, so that what else the machine
+// does at a moment falls on every card alike; each rate is that of the
+// median round, which a stray busy moment does not move.
+struct BenchRow {
+  int ports = 0;
+  uint64_t lives = 0;     // over every round
+  double seconds = 0;     // wall time over every round
+  double cpuSeconds = 0;  // processor time over every round
+  std::vector<BenchRound> rounds;
   LifeCost cost;  // of the last life
-  double LivesPerSecond() const { return seconds > 0 ? lives / seconds : 0; }
-  double LivesPerCpuSecond() const { return cpuSeconds > 0 ? lives / cpuSeconds : 0; }
-  double MicrosecondsPerLife() const { return lives ? seconds * 1e6 / lives : 0; }
+  double LivesPerSecond() const;
+  double LivesPerCpuSecond() const;
+  double MicrosecondsPerLife() const { return LivesPerSecond() > 0 ? 1e6 / LivesPerSecond() : 0; }
   double MicrosecondsPerPort() const { return ports ? MicrosecondsPerLife() / ports : 0; }
 };
 

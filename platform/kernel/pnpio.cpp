@@ -4,6 +4,7 @@
 #include <wdm.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -47,10 +48,12 @@ struct PnpState {
   std::vector<Interface> interfaces;  // registration order
   std::vector<host::InterfaceStateCall> stateLog;
   std::vector<std::string> findings;  // interfaces left enabled at node removal
-  // Fault injection.
-  std::map<host::IoRoutine, int> calls;
-  std::map<host::IoRoutine, std::vector<std::pair<int, NTSTATUS>>> nth;  // absolute call number
-  std::map<host::IoRoutine, NTSTATUS> always;
+  // Fault injection, indexed by IoRoutine.
+  static constexpr size_t kRoutines = static_cast<size_t>(host::IoRoutine::QueryValueKey) + 1;
+  std::array<std::atomic<int>, kRoutines> calls{};  // counted without the lock
+  std::atomic<bool> armed{false};  // something in nth or always
+  std::array<std::vector<std::pair<int, NTSTATUS>>, kRoutines> nth;  // absolute call number
+  std::array<std::optional<NTSTATUS>, kRoutines> always;
   std::vector<std::pair<std::string, NTSTATUS>> valueFaults;
   // Whether valueFaults may hold anything: ZwSetValueKey skips the lock
   // while no value fault is armed.
@@ -169,31 +172,30 @@ namespace kio {
 
 NTSTATUS TakeFault(IoRoutine routine) {
   auto& s = State();
-  std::lock_guard<std::mutex> lock(s.mutex);
-  int call = ++s.calls[routine];
-  auto always = s.always.find(routine);
-  if (always != s.always.end()) return always->second;
-  auto& armed = s.nth[routine];
-  for (auto it = armed.begin(); it != armed.end(); ++it) {
-    if (it->first == call) {
-      NTSTATUS status = it->second;
-      armed.erase(it);
-      return status;
+  const auto index = static_cast<size_t>(routine);
+  int call = ++s.calls[index];
+  if (s.armed.load(std::memory_order_acquire)) {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (s.always[index]) return *s.always[index];
+    auto& armed = s.nth[index];
+    for (auto it = armed.begin(); it != armed.end(); ++it) {
+      if (it->first == call) {
+        NTSTATUS status = it->second;
+        armed.erase(it);
+        return status;
+      }
     }
   }
   // Each of these routines fails with STATUS_INSUFFICIENT_RESOURCES when the
   // kernel runs out of pool (MmMapIoSpace returns NULL when no system PTEs
   // are left).
-  static const std::map<IoRoutine, FaultKind> kinds = {
-      {IoRoutine::GetDeviceProperty, FaultKind::DeviceProperty},
-      {IoRoutine::RegisterDeviceInterface, FaultKind::RegisterInterface},
-      {IoRoutine::SetDeviceInterfaceState, FaultKind::InterfaceState},
-      {IoRoutine::OpenDeviceRegistryKey, FaultKind::OpenDeviceKey},
-      {IoRoutine::MapIoSpace, FaultKind::MapIoSpace},
-      {IoRoutine::SetValueKey, FaultKind::SetValueKey},
-      {IoRoutine::QueryValueKey, FaultKind::QueryValueKey}};
-  auto kind = kinds.find(routine);
-  if (kind != kinds.end() && FaultDue(kind->second)) return STATUS_INSUFFICIENT_RESOURCES;
+  static constexpr FaultKind kKinds[PnpState::kRoutines] = {
+      FaultKind::DeviceProperty, FaultKind::RegisterInterface, FaultKind::InterfaceState,
+      FaultKind::OpenDeviceKey,  FaultKind::MapIoSpace,        FaultKind::SetValueKey,
+      FaultKind::QueryValueKey};
+  static_assert(static_cast<size_t>(IoRoutine::GetDeviceProperty) == 0 &&
+                static_cast<size_t>(IoRoutine::QueryValueKey) == 6);
+  if (FaultDue(kKinds[index])) return STATUS_INSUFFICIENT_RESOURCES;
   return STATUS_SUCCESS;
 }
 
@@ -293,9 +295,10 @@ void ResetIo() {
     s.interfaces.clear();
     s.stateLog.clear();
     s.findings.clear();
-    s.calls.clear();
-    s.nth.clear();
-    s.always.clear();
+    for (auto& calls : s.calls) calls.store(0);
+    for (auto& armed : s.nth) armed.clear();
+    s.always.fill(std::nullopt);
+    s.armed.store(false, std::memory_order_release);
     s.valueFaults.clear();
     s.valueFaultsArmed.store(false, std::memory_order_release);
   }
@@ -360,13 +363,16 @@ void SetDeviceBusNumber(PDEVICE_OBJECT pdo, ULONG busNumber) {
 void FailIoCallNth(IoRoutine routine, int n, NTSTATUS status) {
   auto& s = State();
   std::lock_guard<std::mutex> lock(s.mutex);
-  s.nth[routine].emplace_back(s.calls[routine] + n, status);
+  const auto index = static_cast<size_t>(routine);
+  s.nth[index].emplace_back(s.calls[index].load() + n, status);
+  s.armed.store(true, std::memory_order_release);
 }
 
 void FailIoCallAlways(IoRoutine routine, NTSTATUS status) {
   auto& s = State();
   std::lock_guard<std::mutex> lock(s.mutex);
-  s.always[routine] = status;
+  s.always[static_cast<size_t>(routine)] = status;
+  s.armed.store(true, std::memory_order_release);
 }
 
 void FailSetValue(const std::string& valueName, NTSTATUS status) {
@@ -379,17 +385,17 @@ void FailSetValue(const std::string& valueName, NTSTATUS status) {
 void ClearIoFaults() {
   auto& s = State();
   std::lock_guard<std::mutex> lock(s.mutex);
-  s.nth.clear();
-  s.always.clear();
+  for (auto& armed : s.nth) armed.clear();
+  s.always.fill(std::nullopt);
   s.valueFaults.clear();
+  s.armed.store(false, std::memory_order_release);
   s.valueFaultsArmed.store(false, std::memory_order_release);
 }
 
 int IoCallCount(IoRoutine routine) {
   auto& s = State();
   std::lock_guard<std::mutex> lock(s.mutex);
-  auto it = s.calls.find(routine);
-  return it == s.calls.end() ? 0 : it->second;
+  return s.calls[static_cast<size_t>(routine)].load();
 }
 
 std::vector<std::u16string> RegisteredInterfaces(PDEVICE_OBJECT pdo) {
