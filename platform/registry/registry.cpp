@@ -127,7 +127,8 @@ class NamedItems {
   static bool Matches(const Item& item, const char* name, size_t size, uint32_t hash) {
     if (!Traits::Live(item) || Traits::Hash(item) != hash) return false;
     const std::string& n = Traits::Name(item);
-    return n.size() == size && EqualFolded(n.data(), name, size);
+    return n.size() == size &&
+           (std::memcmp(n.data(), name, size) == 0 || EqualFolded(n.data(), name, size));
   }
 
   // Enters items_[position - 1] in the table.
@@ -276,24 +277,37 @@ void RegistryStore::Reset() {
   fault_ = nullptr;
 }
 
+RegistryStore::PathEntry& RegistryStore::PathSlot(std::string_view path, size_t* hash) const {
+  *hash = std::hash<std::string_view>()(path);
+  return paths_[*hash & (paths_.size() - 1)];
+}
+
+bool RegistryStore::PathHit(const PathEntry& entry, std::string_view path, size_t hash) const {
+  return entry.key && entry.hash == hash && entry.path == path && !Gone(entry.key.get());
+}
+
+void RegistryStore::RememberPath(PathEntry& entry, std::string_view path, size_t hash,
+                                 const KeyRef& key) const {
+  entry.hash = hash;
+  entry.path.assign(path.data(), path.size());
+  entry.key = key;
+}
+
 const RegistryStore::KeyRef* RegistryStore::FindRef(std::string_view path) const {
   // Callers name the same keys by the same paths again and again: a path
   // seen before finds its key by one hash of its bytes, as long as that key
   // is still in the store (not deleted, not emptied by a reset). Otherwise
   // the path is walked from the root, one component at a time.
-  const size_t hash = std::hash<std::string_view>()(path);
-  PathEntry& entry = paths_[hash & (paths_.size() - 1)];
-  if (entry.key && entry.hash == hash && entry.path == path && !Gone(entry.key.get()))
-    return &entry.key;
+  size_t hash;
+  PathEntry& entry = PathSlot(path, &hash);
+  if (PathHit(entry, path, hash)) return &entry.key;
   const KeyRef* k = &root_;
   bool found = ForEachPart(path, [&k](const char* part, size_t size) {
     k = (*k)->ChildRef(part, size);
     return k != nullptr;
   });
   if (!found) return nullptr;
-  entry.hash = hash;
-  entry.path.assign(path.data(), path.size());
-  entry.key = *k;
+  RememberPath(entry, path, hash, *k);
   return k;
 }
 
@@ -337,23 +351,27 @@ bool RegistryStore::KeyExists(std::string_view path) const {
 bool RegistryStore::CreateKey(std::string_view path) {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   ++operations_;
-  if (Find(path) != nullptr) return false;
-  Key* k = root_.get();
+  size_t hash;
+  PathEntry& entry = PathSlot(path, &hash);
+  if (PathHit(entry, path, hash)) return false;
+  // One walk down, creating what is missing.
+  KeyRef* k = &root_;
   bool created = false;
   ForEachPart(path, [&](const char* part, size_t size) {
-    const uint32_t hash = FoldedHash(part, size);
-    KeyRef* c = k->children.Find(part, size, hash);
+    const uint32_t partHash = FoldedHash(part, size);
+    KeyRef* c = (*k)->children.Find(part, size, partHash);
     if (!c) {
-      c = &k->children.Add([&](KeyRef& child) {
+      c = &(*k)->children.Add([&](KeyRef& child) {
         child = NewKey();
         child->name.assign(part, size);
-        child->hash = hash;
+        child->hash = partHash;
       });
       created = true;
     }
-    k = c->get();
+    k = c;
     return true;
   });
+  RememberPath(entry, path, hash, *k);
   return created;
 }
 

@@ -146,6 +146,9 @@ class RegistryStore {
     KeyRef key;
   };
   RegistryStore();
+  PathEntry& PathSlot(std::string_view path, size_t* hash) const;
+  bool PathHit(const PathEntry& entry, std::string_view path, size_t hash) const;
+  void RememberPath(PathEntry& entry, std::string_view path, size_t hash, const KeyRef& key) const;
   const KeyRef* FindRef(std::string_view path) const;
   KeyRef NewKey();
   void Recycle(KeyRef& key);
