@@ -9,6 +9,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "host/io.h"
@@ -59,7 +60,7 @@ struct ZwState {
   size_t openCount = 0;
   std::vector<HandleRef> spare;  // records of closed handles, for reuse
   std::vector<SetEntry> setLog;
-  std::string setBytes;
+  host::ByteLog setBytes;
 };
 
 ZwState& State() {
@@ -107,13 +108,35 @@ host::RegistryStore::KeyRef KeyOf(const KeyHandle& handle) {
   return host::RegistryStore::Instance().OpenKey(handle.path);
 }
 
-// A value name as the store keeps it (UTF-8), in a buffer the thread reuses.
-const std::string& NameOf(PUNICODE_STRING name) {
-  thread_local std::string text;
-  text.clear();
-  if (name && name->Buffer) host::kio::AppendUtf8(text, name->Buffer, name->Length / sizeof(WCHAR));
-  return text;
-}
+// A value name as the store keeps it (UTF-8). Names are short and ASCII
+// nearly always: those are narrowed in place without the heap.
+class NameOf {
+ public:
+  explicit NameOf(PUNICODE_STRING name) {
+    const size_t units = name && name->Buffer ? name->Length / sizeof(WCHAR) : 0;
+    if (units <= sizeof small_) {
+      size_t i = 0;
+      while (i < units && name->Buffer[i] < 0x80) {
+        small_[i] = static_cast<char>(name->Buffer[i]);
+        ++i;
+      }
+      if (i == units) {
+        view_ = std::string_view(small_, units);
+        return;
+      }
+    }
+    large_ = host::kio::ToUtf8(name->Buffer, units);
+    view_ = large_;
+  }
+  NameOf(const NameOf&) = delete;
+  NameOf& operator=(const NameOf&) = delete;
+  std::string_view View() const { return view_; }
+
+ private:
+  char small_[64];
+  std::string large_;
+  std::string_view view_;
+};
 
 }  // namespace
 
@@ -148,7 +171,7 @@ void ResetKeyHandles() {
   s.first = s.next;
   s.openCount = 0;
   s.setLog.clear();
-  s.setBytes.clear();
+  s.setBytes.Clear();
 }
 
 std::vector<std::string> KeyHandleEndChecks() {
@@ -201,10 +224,10 @@ std::vector<ZwSetValueCall> ZwSetValueLog() {
   out.reserve(s.setLog.size());
   for (const SetEntry& e : s.setLog) {
     ZwSetValueCall call{};
-    call.path.assign(s.setBytes, e.path, e.pathSize);
-    call.name.assign(s.setBytes, e.name, e.nameSize);
+    call.path = s.setBytes.Text(e.path, e.pathSize);
+    call.name = s.setBytes.Text(e.name, e.nameSize);
     call.type = e.type;
-    const auto* bytes = reinterpret_cast<const uint8_t*>(s.setBytes.data()) + e.data;
+    const uint8_t* bytes = s.setBytes.At(e.data);
     call.data.assign(bytes, bytes + e.dataSize);
     call.status = e.status;
     out.push_back(std::move(call));
@@ -216,7 +239,7 @@ void ClearZwSetValueLog() {
   auto& s = State();
   std::lock_guard<std::mutex> lock(s.mutex);
   s.setLog.clear();
-  s.setBytes.clear();
+  s.setBytes.Clear();
 }
 
 }  // namespace host
@@ -227,7 +250,8 @@ NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG 
                              ULONG Type, PVOID Data, ULONG DataSize) {
   (void)TitleIndex;  // ignored by the platform
   kio::CheckIrql("ZwSetValueKey", PASSIVE_LEVEL);
-  const std::string& name = NameOf(ValueName);
+  const NameOf utf8(ValueName);
+  const std::string_view name = utf8.View();
   HandleRef handle;
 
   // Every call is logged with the handle's path, the name and the bytes.
@@ -236,15 +260,12 @@ NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG 
     std::lock_guard<std::mutex> lock(s.mutex);
     SetEntry e{};
     const std::string* path = handle ? &handle->path : nullptr;
-    e.path = s.setBytes.size();
     e.pathSize = path ? path->size() : 0;
-    if (path) s.setBytes += *path;
-    e.name = s.setBytes.size();
+    e.path = s.setBytes.Append(path ? path->data() : nullptr, e.pathSize);
     e.nameSize = name.size();
-    s.setBytes += name;
-    e.data = s.setBytes.size();
+    e.name = s.setBytes.Append(name.data(), name.size());
     e.dataSize = Data ? DataSize : 0;
-    if (e.dataSize) s.setBytes.append(static_cast<const char*>(Data), DataSize);
+    e.data = s.setBytes.Append(Data, e.dataSize);
     e.type = Type;
     e.status = status;
     s.setLog.push_back(e);
@@ -291,7 +312,8 @@ NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
   auto& store = host::RegistryStore::Instance();
   auto key = KeyOf(*handle);
   if (store.KeyDeleted(key)) return kStatusKeyDeleted;
-  const std::string& name = NameOf(ValueName);
+  const NameOf utf8(ValueName);
+  const std::string_view name = utf8.View();
 
   auto* out = static_cast<uint8_t*>(KeyValueInformation);
   auto putUlong = [out](size_t offset, ULONG v) { std::memcpy(out + offset, &v, sizeof v); };

@@ -28,12 +28,6 @@ uint32_t FoldedHash(const char* name, size_t size) {
   return h;
 }
 
-// Appends the bytes to the buffer and returns where they start.
-size_t Append(std::string& buffer, const void* bytes, size_t size) {
-  const size_t at = buffer.size();
-  if (size) buffer.append(static_cast<const char*>(bytes), size);
-  return at;
-}
 
 // Calls part(name, size) for each backslash-separated component of a path,
 // skipping empty ones, until it returns false. Returns whether every call
@@ -273,7 +267,7 @@ void RegistryStore::Reset() {
   Recycle(root_);
   root_ = NewKey();
   log_.clear();
-  logBytes_.clear();
+  logBytes_.Clear();
   fault_ = nullptr;
 }
 
@@ -429,13 +423,11 @@ bool RegistryStore::SetValueLocked(Key* k, std::string_view path, std::string_vi
   v->data.Assign(data, size);
   // The log keeps the path as written and the value's stored name and bytes.
   LogEntry entry{};
-  if (logBytes_.capacity() - logBytes_.size() < path.size() + v->name.size() + size)
-    logBytes_.reserve(2 * logBytes_.capacity() + path.size() + v->name.size() + size);
-  entry.path = Append(logBytes_, path.data(), path.size());
+  entry.path = logBytes_.Append(path.data(), path.size());
   entry.pathSize = path.size();
-  entry.name = Append(logBytes_, v->name.data(), v->name.size());
+  entry.name = logBytes_.Append(v->name.data(), v->name.size());
   entry.nameSize = v->name.size();
-  entry.data = Append(logBytes_, data, size);
+  entry.data = logBytes_.Append(data, size);
   entry.dataSize = size;
   entry.type = type;
   log_.push_back(entry);
@@ -528,10 +520,10 @@ std::vector<RegWrite> RegistryStore::WriteLog() const {
   out.reserve(log_.size());
   for (const LogEntry& e : log_) {
     RegWrite w;
-    w.path.assign(logBytes_, e.path, e.pathSize);
-    w.value.name.assign(logBytes_, e.name, e.nameSize);
+    w.path = logBytes_.Text(e.path, e.pathSize);
+    w.value.name = logBytes_.Text(e.name, e.nameSize);
     w.value.type = e.type;
-    const auto* bytes = reinterpret_cast<const uint8_t*>(logBytes_.data()) + e.data;
+    const uint8_t* bytes = logBytes_.At(e.data);
     w.value.data.assign(bytes, bytes + e.dataSize);
     out.push_back(std::move(w));
   }
@@ -541,7 +533,7 @@ std::vector<RegWrite> RegistryStore::WriteLog() const {
 void RegistryStore::ClearWriteLog() {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   log_.clear();
-  logBytes_.clear();
+  logBytes_.Clear();
 }
 
 void RegistryStore::SetWriteFault(WriteFault fault) {

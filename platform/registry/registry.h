@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -43,6 +44,37 @@ struct RegValueView {
   size_t size = 0;
 
   RegValue Copy() const;
+};
+
+// Bytes appended one after another without an allocation per piece, for a
+// log that keeps many small strings and reads them back rarely.
+class ByteLog {
+ public:
+  // Appends the bytes and returns where they start.
+  size_t Append(const void* bytes, size_t size) {
+    const size_t at = size_;
+    if (size == 0) return at;
+    if (size_ + size > capacity_) Grow(size_ + size);
+    std::memcpy(data_.get() + size_, bytes, size);
+    size_ += size;
+    return at;
+  }
+  const uint8_t* At(size_t offset) const { return reinterpret_cast<const uint8_t*>(data_.get()) + offset; }
+  std::string Text(size_t offset, size_t size) const { return std::string(data_.get() + offset, size); }
+  void Clear() { size_ = 0; }
+
+ private:
+  void Grow(size_t needed) {
+    size_t capacity = capacity_ ? 2 * capacity_ : 4096;
+    while (capacity < needed) capacity *= 2;
+    std::unique_ptr<char[]> data(new char[capacity]);
+    if (size_) std::memcpy(data.get(), data_.get(), size_);
+    data_ = std::move(data);
+    capacity_ = capacity;
+  }
+  std::unique_ptr<char[]> data_;
+  size_t size_ = 0;
+  size_t capacity_ = 0;
 };
 
 // One write to the store, in the order it happened.
@@ -159,7 +191,7 @@ class RegistryStore {
   KeyRef root_;
   mutable std::recursive_mutex mutex_;
   std::vector<LogEntry> log_;
-  std::string logBytes_;
+  ByteLog logBytes_;
   WriteFault fault_;
   uint64_t generation_ = 0;  // keys of earlier generations were emptied by Reset
   mutable uint64_t operations_ = 0;

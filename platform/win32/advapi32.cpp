@@ -80,9 +80,21 @@ bool g_administrator = true;
 // property pages running for an administrator write device settings there
 // (SetupDiOpenDevRegKey with DIREG_DEV and KEY_WRITE). Device Manager lets
 // only administrators change settings; a standard user reads the whole tree.
+// Whether a name equals `upper` without regard to case; `usual` is the way
+// callers usually spell it, which a plain comparison settles.
+bool SameName(std::string_view name, std::string_view upper, std::string_view usual) {
+  return name == usual || RegistryStore::NamesEqual(name, upper);
+}
+
+// Scratch strings for key paths, reused by the thread from call to call.
+std::string& Scratch(int slot) {
+  thread_local std::string paths[2];
+  return paths[slot];
+}
+
 ACCESS_MASK EnumTreeRights(std::string_view path) {
   constexpr std::string_view kEnum = "SYSTEM\\CURRENTCONTROLSET\\ENUM";
-  if (path.size() < kEnum.size() || !RegistryStore::NamesEqual(path.substr(0, kEnum.size()), kEnum))
+  if (path.size() < kEnum.size() || !SameName(path.substr(0, kEnum.size()), kEnum, "SYSTEM\\CurrentControlSet\\Enum"))
     return KEY_ALL_ACCESS;
   if (path.size() > kEnum.size() && path[kEnum.size()] != '\\') return KEY_ALL_ACCESS;
   // Enum\<enumerator>\<device>\<instance>\Device Parameters[\...]
@@ -96,7 +108,7 @@ ACCESS_MASK EnumTreeRights(std::string_view path) {
     ++parts;
     at = next == std::string_view::npos ? path.size() : next;
   }
-  if (g_administrator && parts >= 4 && RegistryStore::NamesEqual(fourth, "DEVICE PARAMETERS"))
+  if (g_administrator && parts >= 4 && SameName(fourth, "DEVICE PARAMETERS", "Device Parameters"))
     return KEY_ALL_ACCESS;
   return KEY_READ;
 }
@@ -253,11 +265,11 @@ LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM
   (void)ulOptions;
   if (phkResult == NULL) return ERROR_INVALID_PARAMETER;
   *phkResult = NULL;
-  std::string base;
+  std::string& base = w::Scratch(0);
   ACCESS_MASK baseGranted = 0;
   LONG status = w::Resolve(hKey, &base, &baseGranted);
   if (status != ERROR_SUCCESS) return status;
-  std::string path;
+  std::string& path = w::Scratch(1);
   status = w::Join(base, lpSubKey, &path);
   if (status != ERROR_SUCCESS) return status;
   return w::OpenKeyHandle(path, samDesired, phkResult);
@@ -309,7 +321,7 @@ LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserve
   if (lpData != NULL && lpcbData == NULL) return ERROR_INVALID_PARAMETER;
   if (host::FaultDue(host::FaultKind::UserRegQueryValue, lpValueName ? lpValueName : ""))
     return ERROR_NOT_ENOUGH_MEMORY;
-  std::string path;
+  std::string& path = w::Scratch(0);
   LONG status = w::Usable(hKey, KEY_QUERY_VALUE, &path);
   if (status != ERROR_SUCCESS) return status;
   DWORD type = 0;
