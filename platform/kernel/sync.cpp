@@ -1,7 +1,6 @@
 // Dispatcher objects (notification and synchronization events) and fast
 // mutexes. Waiting threads really block: every dispatcher state change
 // happens under one lock and wakes all waiters, who re-check their object.
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <map>
@@ -22,7 +21,6 @@ struct Dispatcher {
   std::condition_variable changed;
   std::chrono::milliseconds safetyLimit = kDefaultSafetyLimit;
   std::map<PFAST_MUTEX, PVOID> heldMutexes;  // mutex -> owning thread
-  std::atomic<size_t> heldCount{0};  // heldMutexes.size(), readable without the lock
 };
 
 Dispatcher& D() {
@@ -68,7 +66,6 @@ void ResetSync() {
   std::lock_guard<std::mutex> lock(D().lock);
   D().safetyLimit = kDefaultSafetyLimit;
   D().heldMutexes.clear();
-  D().heldCount.store(0, std::memory_order_release);
 }
 
 void SyncEndChecks(std::vector<std::string>& out) {
@@ -93,7 +90,6 @@ void WakeWaiters() {
 }
 
 bool HeldFastMutexWithin(const void* begin, size_t length) {
-  if (D().heldCount.load(std::memory_order_acquire) == 0) return false;  // every pool free asks
   std::lock_guard<std::mutex> lock(D().lock);
   auto b = static_cast<const unsigned char*>(begin);
   for (auto& [mutex, owner] : D().heldMutexes) {
@@ -272,7 +268,6 @@ VOID FASTCALL ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
   FastMutex->Owner = me;
   FastMutex->OldIrql = irql;
   D().heldMutexes[FastMutex] = me;
-  D().heldCount.store(D().heldMutexes.size(), std::memory_order_release);
   lock.unlock();
   host::kcore::SetIrql(irql > APC_LEVEL ? irql : APC_LEVEL);
 }
@@ -300,7 +295,6 @@ VOID FASTCALL ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
     FastMutex->Owner = nullptr;
     oldIrql = static_cast<KIRQL>(FastMutex->OldIrql);
     D().heldMutexes.erase(FastMutex);
-    D().heldCount.store(D().heldMutexes.size(), std::memory_order_release);
   }
   D().changed.notify_all();
   if (host::kcore::Irql() != APC_LEVEL) {
