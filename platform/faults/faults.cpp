@@ -29,8 +29,8 @@ bool IsLowerRequest(FaultKind kind) {
 
 bool NameIs(PDRIVER_OBJECT driver, const std::u16string& name) {
   if (driver == nullptr || driver->DriverName.Buffer == nullptr) return false;
-  return std::u16string(reinterpret_cast<const char16_t*>(driver->DriverName.Buffer),
-                        driver->DriverName.Length / sizeof(WCHAR)) == name;
+  return std::u16string_view(reinterpret_cast<const char16_t*>(driver->DriverName.Buffer),
+                             driver->DriverName.Length / sizeof(WCHAR)) == name;
 }
 
 }  // namespace
@@ -72,6 +72,7 @@ void StartFaultPlan(const std::string& service, int failAt) {
   Plan& p = P();
   std::lock_guard<std::mutex> lock(p.lock);
   p.running = true;
+  g_faultPlanArmed.store(true, std::memory_order_release);
   p.driverName = u"\\Driver\\";
   for (char c : service) p.driverName += static_cast<char16_t>(c);
   p.failAt = failAt;
@@ -84,6 +85,7 @@ void StopFaultPlan() {
   Plan& p = P();
   std::lock_guard<std::mutex> lock(p.lock);
   p.running = false;
+  g_faultPlanArmed.store(false, std::memory_order_release);
 }
 
 bool FaultPlanRunning() {
@@ -110,7 +112,7 @@ std::optional<FaultPoint> FiredFault() {
   return p.fired;
 }
 
-bool FaultDue(FaultKind kind, const std::string& detail) {
+bool FaultDueArmed(FaultKind kind, std::string_view detail) {
   Plan& p = P();
   std::lock_guard<std::mutex> lock(p.lock);
   if (!p.running) return false;
@@ -118,7 +120,7 @@ bool FaultDue(FaultKind kind, const std::string& detail) {
     PDRIVER_OBJECT who = IsLowerRequest(kind) ? CallingDriver() : CurrentDriver();
     if (!NameIs(who, p.driverName)) return false;
   }
-  FaultPoint point{static_cast<int>(p.points.size()) + 1, kind, detail, p.phase};
+  FaultPoint point{static_cast<int>(p.points.size()) + 1, kind, std::string(detail), p.phase};
   p.points.push_back(point);
   if (point.number != p.failAt) return false;
   p.fired = point;

@@ -16,8 +16,10 @@
 
 #include <wdm.h>
 
+#include <atomic>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace host {
@@ -73,9 +75,17 @@ std::vector<FaultPoint> FaultPoints();
 // The point the plan failed, once it has.
 std::optional<FaultPoint> FiredFault();
 
+// True while a plan runs. Read without a lock: the stand-ins ask on every
+// call that can fail, and almost always no plan runs.
+inline std::atomic<bool> g_faultPlanArmed{false};
+inline bool FaultPlanArmed() { return g_faultPlanArmed.load(std::memory_order_acquire); }
+// The counting part of FaultDue, for when a plan runs.
+bool FaultDueArmed(FaultKind kind, std::string_view detail);
 // For the stand-ins: counts this call as a failure point if the plan covers
 // it, and returns true if it is the one to fail.
-bool FaultDue(FaultKind kind, const std::string& detail = {});
+inline bool FaultDue(FaultKind kind, std::string_view detail = {}) {
+  return FaultPlanArmed() && FaultDueArmed(kind, detail);
+}
 
 // For the stand-ins: the driver whose routine runs on this thread. The I/O
 // manager sets it around a dispatch routine, the Plug and Play manager around

@@ -22,6 +22,7 @@
 #include <wdm.h>
 
 #include <array>
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -450,7 +451,8 @@ class DeviceNode {
   const std::string& InstancePath() const { return instancePath_; }
   std::string KeyPath() const;               // SYSTEM\CurrentControlSet\Enum\<instance path>
   std::string DeviceParametersPath() const;  // ...\Device Parameters
-  NodeState State() const;
+  // Read without the machine's lock: only the manager's thread changes it.
+  NodeState State() const { return state_.load(std::memory_order_acquire); }
   DeviceNode* Parent() const { return parent_; }
   // Present children, in the order the bus reported them.
   std::vector<DeviceNode*> Children() const;
@@ -513,7 +515,7 @@ class DeviceNode {
   DeviceNode* parent_;
   PDEVICE_OBJECT pdo_;
   std::string instancePath_;
-  NodeState state_ = NodeState::Initialized;
+  std::atomic<NodeState> state_{NodeState::Initialized};
   std::vector<DeviceNode*> children_;     // present
   std::vector<DeviceNode*> allChildren_;  // ever
   Card* card_ = nullptr;

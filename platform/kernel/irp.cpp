@@ -11,7 +11,10 @@
 // location when it passed it (the status, whether it was marked pending), so
 // the dispatch's return value can be checked even when the IRP has been
 // completed (and perhaps freed) by the time the dispatch routine returns.
+#include <algorithm>
+#include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -21,7 +24,6 @@
 #include <set>
 #include <thread>
 #include <unordered_map>
-#include <algorithm>
 
 #include "host/faults.h"
 #include "host/kernel.h"
@@ -57,6 +59,10 @@ struct IrpRecord {
   PIRP irp = nullptr;
   unsigned char* memory = nullptr;
   size_t bytes = 0;
+  // The record's own block for IoAllocateIrp, kept with the record when the
+  // table is reset and handed to the next IRP that fits in it.
+  unsigned char* owned = nullptr;
+  size_t ownedBytes = 0;
   bool external = false;  // memory from the caller (IoInitializeIrp)
   bool threaded = false;  // IoBuildSynchronousFsdRequest
   bool apcQueued = false;  // finished; its completion APC has not run yet
@@ -65,7 +71,7 @@ struct IrpRecord {
   IrpState state = IrpState::Idle;
   int completions = 0;       // IofCompleteRequest calls
   int completionDepth = 0;   // completion routines running
-  std::vector<std::shared_ptr<LocationPass>> locations;  // [L - 1]
+  std::vector<LocationPass*> locations;  // [L - 1]
   // Power IRP bookkeeping, per device that received the IRP.
   std::map<PDEVICE_OBJECT, int> powerReceived;
   std::map<PDEVICE_OBJECT, int> powerStarts;
@@ -90,36 +96,141 @@ struct QueuedPower {
   PIRP irp;
 };
 
+// IRP address -> record, open addressing with linear probing. Records stay
+// until the table is reset, so nothing is ever removed; a reset clears it
+// at once.
+class IrpIndex {
+ public:
+  IrpRecord* Find(PIRP irp) const {
+    if (slots_.empty()) return nullptr;
+    for (size_t i = Hash(irp);; i = (i + 1) & mask_) {
+      const Slot& s = slots_[i];
+      if (s.irp == irp) return s.record;
+      if (s.irp == nullptr) return nullptr;
+    }
+  }
+  // The IRP is not in the index yet.
+  void Insert(PIRP irp, IrpRecord* record) {
+    if ((count_ + 1) * 2 > slots_.size()) Grow();
+    Place(irp, record);
+    ++count_;
+  }
+  void Clear() {
+    if (count_ == 0) return;
+    std::fill(slots_.begin(), slots_.end(), Slot{});
+    count_ = 0;
+  }
+
+ private:
+  struct Slot {
+    PIRP irp = nullptr;
+    IrpRecord* record = nullptr;
+  };
+  size_t Hash(PIRP irp) const {
+    auto v = reinterpret_cast<uintptr_t>(irp);
+    v ^= v >> 17;
+    v *= 0x9E3779B97F4A7C15ull;
+    return static_cast<size_t>(v >> 20) & mask_;
+  }
+  void Place(PIRP irp, IrpRecord* record) {
+    size_t i = Hash(irp);
+    while (slots_[i].irp != nullptr) i = (i + 1) & mask_;
+    slots_[i] = Slot{irp, record};
+  }
+  void Grow() {
+    std::vector<Slot> old;
+    old.swap(slots_);
+    slots_.assign(old.empty() ? 1024 : old.size() * 2, Slot{});
+    mask_ = slots_.size() - 1;
+    for (const Slot& s : old) {
+      if (s.irp != nullptr) Place(s.irp, s.record);
+    }
+  }
+  std::vector<Slot> slots_;
+  size_t mask_ = 0;
+  size_t count_ = 0;
+};
+
 struct IrpTable {
   std::mutex lock;
-  // Kept after free until reset; hashed, as a life looks IRPs up hundreds
-  // of times. Reports walk it in address order (SortedIrps).
-  std::unordered_map<PIRP, std::unique_ptr<IrpRecord>> irps;
+  // Every IRP of this run, kept after free until reset (so that a second
+  // free or completion is recognised), in the order they were made; reports
+  // walk them in address order (SortedIrps). Records, their blocks and the
+  // location passes are reused after a reset instead of going back to the
+  // heap: a life makes hundreds of IRPs.
+  std::vector<std::unique_ptr<IrpRecord>> records;
+  size_t used = 0;  // records[0, used) belong to this run
+  IrpIndex index;
+  std::deque<LocationPass> passes;
+  size_t passesUsed = 0;
   int failNth = 0;
   std::set<PowerKey> powerBusy;
   std::deque<QueuedPower> powerQueued;  // held back, in arrival order
   std::vector<QueuedPower> powerReady;  // released, to be delivered outside the lock
+  std::atomic<size_t> powerReadyCount{0};  // powerReady.size(), read without the lock
   std::set<PDEVICE_OBJECT> pagableReported;
   std::function<void(std::function<void()>)> powerDelivery;
+
+  ~IrpTable() {
+    for (auto& r : records) std::free(r->owned);
+  }
+
+  // Caller holds the lock.
+  IrpRecord* NewRecord(PIRP irp) {
+    if (used == records.size()) records.push_back(std::make_unique<IrpRecord>());
+    IrpRecord* r = records[used++].get();
+    // Every field back to a fresh record's, except the block (`owned`) and
+    // the containers' storage. A field added to IrpRecord is reset here.
+    r->irp = irp;
+    r->memory = nullptr;
+    r->bytes = 0;
+    r->external = false;
+    r->threaded = false;
+    r->apcQueued = false;
+    r->freed = false;
+    r->freeDeferred = false;
+    r->state = IrpState::Idle;
+    r->completions = 0;
+    r->completionDepth = 0;
+    r->locations.clear();
+    r->powerReceived.clear();
+    r->powerStarts.clear();
+    r->powerChecked = false;
+    r->powerType = SystemPowerState;
+    r->systemBuffer = nullptr;
+    r->userBuffer = nullptr;
+    r->userLength = 0;
+    r->copyBackOnCompletion = false;
+    r->major = 0;
+    r->minor = 0;
+    index.Insert(irp, r);
+    return r;
+  }
+  // A fresh pass, valid until the table is reset. Caller holds the lock.
+  LocationPass* NewPass() {
+    if (passesUsed == passes.size()) passes.emplace_back();
+    LocationPass* p = &passes[passesUsed++];
+    *p = LocationPass{};
+    return p;
+  }
 };
 
-IrpTable& T() {
-  static IrpTable table;
-  return table;
-}
+// At namespace scope rather than a function's static: the table is asked
+// for on every step of every request, and nothing uses it before main.
+IrpTable g_table;
+inline IrpTable& T() { return g_table; }
 
-// The records in IRP address order, so that reports come out the same way
-// every run. Caller holds the lock.
-std::vector<IrpRecord*> SortedIrps() {
-  std::vector<std::pair<PIRP, IrpRecord*>> v;
-  v.reserve(T().irps.size());
-  for (auto& [irp, r] : T().irps) v.emplace_back(irp, r.get());
-  std::sort(v.begin(), v.end(), [](const auto& a, const auto& b) {
-    return std::less<PIRP>()(a.first, b.first);
-  });
+// The records that pass the filter, in IRP address order, so that reports
+// come out the same way every run. Caller holds the lock.
+template <typename Filter>
+std::vector<IrpRecord*> SortedIrps(Filter keep) {
   std::vector<IrpRecord*> out;
-  out.reserve(v.size());
-  for (auto& e : v) out.push_back(e.second);
+  for (size_t i = 0; i < T().used; ++i) {
+    if (keep(*T().records[i])) out.push_back(T().records[i].get());
+  }
+  std::sort(out.begin(), out.end(), [](const IrpRecord* a, const IrpRecord* b) {
+    return std::less<PIRP>()(a->irp, b->irp);
+  });
   return out;
 }
 
@@ -136,6 +247,7 @@ void ReleasePowerLocked(PowerKey key) {
     if (it->key == key) {
       t.powerBusy.insert(key);
       t.powerReady.push_back(*it);
+      t.powerReadyCount.store(t.powerReady.size(), std::memory_order_release);
       t.powerQueued.erase(it);
       return;
     }
@@ -148,11 +260,15 @@ void StartNextPowerIrp(PIRP irp);
 // Delivers what ReleasePowerLocked readied, from a thread of the power
 // manager (the driver that called PoStartNextPowerIrp may hold a lock).
 void DeliverReadyPower() {
+  // Whoever readies a request (under the lock) comes here afterwards, so a
+  // count of zero seen without the lock leaves nothing of its own behind.
+  if (T().powerReadyCount.load(std::memory_order_acquire) == 0) return;
   std::vector<QueuedPower> ready;
   std::function<void(std::function<void()>)> delivery;
   {
     std::lock_guard<std::mutex> lock(T().lock);
     ready.swap(T().powerReady);
+    T().powerReadyCount.store(0, std::memory_order_release);
     delivery = T().powerDelivery;
   }
   for (const QueuedPower& q : ready) {
@@ -172,10 +288,7 @@ PIO_STACK_LOCATION Location(PIRP irp, int l) {
 }
 
 // Caller holds the lock.
-IrpRecord* Find(PIRP irp) {
-  auto it = T().irps.find(irp);
-  return it == T().irps.end() ? nullptr : it->second.get();
-}
+IrpRecord* Find(PIRP irp) { return T().index.Find(irp); }
 
 std::string IrpText(const IrpRecord& r) {
   return "IRP " + kcore::PointerText(r.irp) + " (" + kcore::IrpFunctionText(r.major, r.minor) + ")";
@@ -197,7 +310,7 @@ void ResetRecordForUse(IrpRecord& r, CCHAR stackSize) {
   r.state = IrpState::Idle;
   r.completions = 0;
   r.completionDepth = 0;
-  r.locations.assign(stackSize > 0 ? stackSize : 0, nullptr);
+  r.locations.assign(stackSize > 0 ? stackSize : 0, nullptr);  // keeps its capacity
   r.powerReceived.clear();
   r.powerStarts.clear();
   r.powerChecked = false;
@@ -215,17 +328,34 @@ PIRP AllocateIrp(CCHAR stackSize, bool injectFaults, bool threaded) {
   // No memory for the IRP: IoAllocateIrp and IoBuildSynchronousFsdRequest return NULL.
   if (injectFaults && host::FaultDue(host::FaultKind::Irp)) return nullptr;
   USHORT size = IoSizeOfIrp(stackSize);
-  auto memory = static_cast<unsigned char*>(std::malloc(size));
-  if (memory == nullptr) return nullptr;
+  // The next record's block is reused when the IRP fits in it. Blocks are
+  // kept until the table is reset, so an address names one IRP per run.
+  IrpTable& t = T();
+  IrpRecord* spare = t.used < t.records.size() ? t.records[t.used].get() : nullptr;
+  unsigned char* memory;
+  size_t capacity;
+  if (spare != nullptr && spare->owned != nullptr && spare->ownedBytes >= size) {
+    memory = spare->owned;
+    capacity = spare->ownedBytes;
+  } else {
+    memory = static_cast<unsigned char*>(std::malloc(size));
+    if (memory == nullptr) return nullptr;
+    capacity = size;
+    if (spare != nullptr) {
+      std::free(spare->owned);
+      spare->owned = nullptr;
+      spare->ownedBytes = 0;
+    }
+  }
   auto irp = reinterpret_cast<PIRP>(memory);
   SetUpIrp(irp, size, stackSize);
-  auto rec = std::make_unique<IrpRecord>();
-  rec->irp = irp;
+  IrpRecord* rec = t.NewRecord(irp);
+  rec->owned = memory;
+  rec->ownedBytes = capacity;
   rec->memory = memory;
   rec->bytes = size;
   rec->threaded = threaded;
   ResetRecordForUse(*rec, stackSize);
-  T().irps[irp] = std::move(rec);
   return irp;
 }
 
@@ -353,8 +483,9 @@ bool IrpAlive(PIRP irp) {
 size_t OutstandingIrps() {
   std::lock_guard<std::mutex> lock(T().lock);
   size_t n = 0;
-  for (auto& [irp, r] : T().irps) {
-    if (!r->freed && !r->external) ++n;
+  for (size_t i = 0; i < T().used; ++i) {
+    const IrpRecord& r = *T().records[i];
+    if (!r.freed && !r.external) ++n;
   }
   return n;
 }
@@ -362,8 +493,8 @@ size_t OutstandingIrps() {
 size_t IrpAllocationCount() {
   std::lock_guard<std::mutex> lock(T().lock);
   size_t n = 0;
-  for (auto& [irp, r] : T().irps) {
-    if (!r->external) ++n;
+  for (size_t i = 0; i < T().used; ++i) {
+    if (!T().records[i]->external) ++n;
   }
   return n;
 }
@@ -430,15 +561,24 @@ PIRP AllocateIrpUnchecked(CCHAR stackSize) { return AllocateIrp(stackSize, false
 
 void ResetIrps() {
   std::lock_guard<std::mutex> lock(T().lock);
-  for (auto& [irp, r] : T().irps) {
-    if (r->systemBuffer != nullptr) std::free(r->systemBuffer);
-    if (!r->external) std::free(r->memory);
+  IrpTable& t = T();
+  // The records and their blocks stay for the next run; what the IRPs
+  // pointed at goes.
+  for (size_t i = 0; i < t.used; ++i) {
+    IrpRecord& r = *t.records[i];
+    if (r.systemBuffer != nullptr) std::free(r.systemBuffer);
+    r.systemBuffer = nullptr;
+    r.powerReceived.clear();
+    r.powerStarts.clear();
   }
-  T().irps.clear();
+  t.used = 0;
+  t.index.Clear();
+  t.passesUsed = 0;
   T().failNth = 0;
   T().powerBusy.clear();
   T().powerQueued.clear();
   T().powerReady.clear();
+  T().powerReadyCount.store(0, std::memory_order_release);
   T().pagableReported.clear();
 }
 
@@ -452,8 +592,7 @@ void ForgetPowerDevice(PDEVICE_OBJECT device) {
 
 void IrpEndChecks(std::vector<std::string>& out) {
   std::lock_guard<std::mutex> lock(T().lock);
-  for (IrpRecord* r : SortedIrps()) {
-    if (r->freed || r->external) continue;
+  for (IrpRecord* r : SortedIrps([](const IrpRecord& r) { return !r.freed && !r.external; })) {
     std::string state;
     switch (r->state) {
       case IrpState::Idle: state = "never sent or back with its sender"; break;
@@ -475,9 +614,14 @@ namespace {
 
 // IofCompleteRequest calls still running, so that a test does not tear the
 // kernel down under a completion that another thread is finishing.
+// The count is atomic. A waiter registers under the lock before it checks
+// the count; the call that brings the count to zero then sees the waiter
+// (both sequentially consistent) and wakes it under the lock, so a waiter
+// cannot miss the wake-up, and without a waiter nobody takes the lock.
 std::mutex g_inFlightLock;
 std::condition_variable g_inFlightDone;
-int g_inFlight = 0;
+std::atomic<int> g_inFlight{0};
+std::atomic<int> g_inFlightWaiters{0};
 
 void CompleteRequest(PIRP Irp, CCHAR PriorityBoost);
 
@@ -487,7 +631,10 @@ namespace host {
 
 bool WaitForCompletionsInFlight(std::chrono::milliseconds limit) {
   std::unique_lock<std::mutex> lock(g_inFlightLock);
-  return g_inFlightDone.wait_for(lock, limit, [] { return g_inFlight == 0; });
+  g_inFlightWaiters.fetch_add(1);
+  bool done = g_inFlightDone.wait_for(lock, limit, [] { return g_inFlight.load() == 0; });
+  g_inFlightWaiters.fetch_sub(1);
+  return done;
 }
 
 }  // namespace host
@@ -522,13 +669,11 @@ VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
     return;
   }
   host::SetUpIrp(Irp, PacketSize, StackSize);
-  auto rec = std::make_unique<host::IrpRecord>();
-  rec->irp = Irp;
+  host::IrpRecord* rec = T().NewRecord(Irp);
   rec->memory = reinterpret_cast<unsigned char*>(Irp);
   rec->bytes = PacketSize;
   rec->external = true;
   host::ResetRecordForUse(*rec, StackSize);
-  T().irps[Irp] = std::move(rec);
 }
 
 VOID NTAPI IoFreeIrp(PIRP Irp) {
@@ -572,7 +717,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (irql > DISPATCH_LEVEL)
     VerifierFail("irql.call-driver", "IoCallDriver at IRQL " + std::to_string(irql));
 
-  std::shared_ptr<LocationPass> pass;
+  LocationPass* pass;  // valid until the table is reset
   PDRIVER_DISPATCH dispatch;
   int location;
   UCHAR dispatchMajor, dispatchMinor;
@@ -637,7 +782,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     }
     if (static_cast<size_t>(location) > r->locations.size()) r->locations.resize(location);
     auto& slot = r->locations[location - 1];
-    if (!slot || slot->passed) slot = std::make_shared<LocationPass>();
+    if (!slot || slot->passed) slot = T().NewPass();
     slot->device = DeviceObject;
     pass = slot;
     r->state = IrpState::InDriver;
@@ -701,13 +846,12 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
-  {
-    std::lock_guard<std::mutex> lock(g_inFlightLock);
-    ++g_inFlight;
-  }
+  g_inFlight.fetch_add(1);
   CompleteRequest(Irp, PriorityBoost);
-  std::lock_guard<std::mutex> lock(g_inFlightLock);
-  if (--g_inFlight == 0) g_inFlightDone.notify_all();
+  if (g_inFlight.fetch_sub(1) == 1 && g_inFlightWaiters.load() > 0) {
+    std::lock_guard<std::mutex> lock(g_inFlightLock);
+    g_inFlightDone.notify_all();
+  }
 }
 
 }  // extern "C"
@@ -777,7 +921,7 @@ void CompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
       std::lock_guard<std::mutex> lock(T().lock);
       IrpRecord* r = Find(Irp);
       Irp->PendingReturned = (sp->Control & SL_PENDING_RETURNED) ? TRUE : FALSE;
-      auto& pass = r->locations[l - 1];
+      LocationPass* pass = r->locations[l - 1];
       if (pass && !pass->passed) {
         pass->passed = true;
         pass->markedPending = Irp->PendingReturned;
@@ -821,8 +965,10 @@ void CompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     if (routine == nullptr) continue;
 
     KIRQL before = kcore::Irql();
-    kcore::CheckResidentAtIrql(
-        context, "the context of a completion routine run for " + kcore::PointerText(Irp) + ",");
+    if (before >= DISPATCH_LEVEL) {  // paged memory is a fault only from there
+      kcore::CheckResidentAtIrql(
+          context, "the context of a completion routine run for " + kcore::PointerText(Irp) + ",");
+    }
     NTSTATUS result = routine(routineDevice, Irp, context);
     if (kcore::Irql() != before) {
       VerifierFail(

@@ -106,6 +106,12 @@ KIRQL Irql() { return t_irql; }
 void SetIrql(KIRQL irql) { ChangeIrql(irql); }
 
 void QueueKernelApc(PVOID thread, PRKEVENT signals, std::function<void()> routine) {
+  if (thread == &t_threadIdentity && t_irql < APC_LEVEL) {
+    // The calling thread itself, below APC_LEVEL: delivered now. Only this
+    // thread changes its own IRQL, so no lock is needed to know that.
+    routine();
+    return;
+  }
   {
     std::lock_guard<std::mutex> lock(g_apcLock);
     auto it = Threads().find(thread);

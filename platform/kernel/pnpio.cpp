@@ -4,6 +4,8 @@
 #include <wdm.h>
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -46,11 +48,16 @@ struct PnpState {
   std::vector<Interface> interfaces;  // registration order
   std::vector<host::InterfaceStateCall> stateLog;
   std::vector<std::string> findings;  // interfaces left enabled at node removal
-  // Fault injection.
-  std::map<host::IoRoutine, int> calls;
-  std::map<host::IoRoutine, std::vector<std::pair<int, NTSTATUS>>> nth;  // absolute call number
-  std::map<host::IoRoutine, NTSTATUS> always;
+  // Fault injection, indexed by IoRoutine.
+  static constexpr size_t kRoutines = static_cast<size_t>(host::IoRoutine::QueryValueKey) + 1;
+  std::array<std::atomic<int>, kRoutines> calls{};  // counted without the lock
+  std::atomic<bool> armed{false};  // something in nth or always
+  std::array<std::vector<std::pair<int, NTSTATUS>>, kRoutines> nth;  // absolute call number
+  std::array<std::optional<NTSTATUS>, kRoutines> always;
   std::vector<std::pair<std::string, NTSTATUS>> valueFaults;
+  // Whether valueFaults may hold anything: ZwSetValueKey skips the lock
+  // while no value fault is armed.
+  std::atomic<bool> valueFaultsArmed{false};
 };
 
 PnpState& State() {
@@ -133,14 +140,20 @@ std::optional<std::string> PdoPath(PDEVICE_OBJECT device, const char* routine) {
 // returns registry-based properties.
 NTSTATUS RegistryProperty(const std::string& keyPath, const char* valueName, ULONG expectedType,
                           ULONG bufferLength, PVOID buffer, PULONG resultLength) {
-  auto value = host::RegistryStore::Instance().GetValue(keyPath, valueName);
-  if (!value) return STATUS_OBJECT_NAME_NOT_FOUND;
-  ULONG length = static_cast<ULONG>(value->data.size());
-  *resultLength = length;
-  if (bufferLength < length) return STATUS_BUFFER_TOO_SMALL;
-  if (value->type != expectedType) return kStatusInvalidParameter2;
-  if (length) std::memcpy(buffer, value->data.data(), length);
-  return STATUS_SUCCESS;
+  NTSTATUS status = STATUS_OBJECT_NAME_NOT_FOUND;
+  host::RegistryStore::Instance().ReadValue(keyPath, valueName, [&](const host::RegValueView& value) {
+    ULONG length = static_cast<ULONG>(value.size);
+    *resultLength = length;
+    if (bufferLength < length) {
+      status = STATUS_BUFFER_TOO_SMALL;
+    } else if (value.type != expectedType) {
+      status = kStatusInvalidParameter2;
+    } else {
+      if (length) std::memcpy(buffer, value.data, length);
+      status = STATUS_SUCCESS;
+    }
+  });
+  return status;
 }
 
 NTSTATUS FixedProperty(const void* data, ULONG length, ULONG bufferLength, PVOID buffer,
@@ -159,36 +172,36 @@ namespace kio {
 
 NTSTATUS TakeFault(IoRoutine routine) {
   auto& s = State();
-  std::lock_guard<std::mutex> lock(s.mutex);
-  int call = ++s.calls[routine];
-  auto always = s.always.find(routine);
-  if (always != s.always.end()) return always->second;
-  auto& armed = s.nth[routine];
-  for (auto it = armed.begin(); it != armed.end(); ++it) {
-    if (it->first == call) {
-      NTSTATUS status = it->second;
-      armed.erase(it);
-      return status;
+  const auto index = static_cast<size_t>(routine);
+  int call = ++s.calls[index];
+  if (s.armed.load(std::memory_order_acquire)) {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (s.always[index]) return *s.always[index];
+    auto& armed = s.nth[index];
+    for (auto it = armed.begin(); it != armed.end(); ++it) {
+      if (it->first == call) {
+        NTSTATUS status = it->second;
+        armed.erase(it);
+        return status;
+      }
     }
   }
   // Each of these routines fails with STATUS_INSUFFICIENT_RESOURCES when the
   // kernel runs out of pool (MmMapIoSpace returns NULL when no system PTEs
   // are left).
-  static const std::map<IoRoutine, FaultKind> kinds = {
-      {IoRoutine::GetDeviceProperty, FaultKind::DeviceProperty},
-      {IoRoutine::RegisterDeviceInterface, FaultKind::RegisterInterface},
-      {IoRoutine::SetDeviceInterfaceState, FaultKind::InterfaceState},
-      {IoRoutine::OpenDeviceRegistryKey, FaultKind::OpenDeviceKey},
-      {IoRoutine::MapIoSpace, FaultKind::MapIoSpace},
-      {IoRoutine::SetValueKey, FaultKind::SetValueKey},
-      {IoRoutine::QueryValueKey, FaultKind::QueryValueKey}};
-  auto kind = kinds.find(routine);
-  if (kind != kinds.end() && FaultDue(kind->second)) return STATUS_INSUFFICIENT_RESOURCES;
+  static constexpr FaultKind kKinds[PnpState::kRoutines] = {
+      FaultKind::DeviceProperty, FaultKind::RegisterInterface, FaultKind::InterfaceState,
+      FaultKind::OpenDeviceKey,  FaultKind::MapIoSpace,        FaultKind::SetValueKey,
+      FaultKind::QueryValueKey};
+  static_assert(static_cast<size_t>(IoRoutine::GetDeviceProperty) == 0 &&
+                static_cast<size_t>(IoRoutine::QueryValueKey) == 6);
+  if (FaultDue(kKinds[index])) return STATUS_INSUFFICIENT_RESOURCES;
   return STATUS_SUCCESS;
 }
 
-NTSTATUS SetValueFault(const std::string& valueName) {
+NTSTATUS SetValueFault(std::string_view valueName) {
   auto& s = State();
+  if (!s.valueFaultsArmed.load(std::memory_order_acquire)) return STATUS_SUCCESS;
   std::lock_guard<std::mutex> lock(s.mutex);
   for (const auto& fault : s.valueFaults)
     if (RegistryStore::NamesEqual(fault.first, valueName)) return fault.second;
@@ -206,6 +219,11 @@ bool CheckIrql(const char* routine, KIRQL maximum) {
 
 std::string ToUtf8(const char16_t* text, size_t units) {
   std::string out;
+  AppendUtf8(out, text, units);
+  return out;
+}
+
+void AppendUtf8(std::string& out, const char16_t* text, size_t units) {
   for (size_t i = 0; i < units; ++i) {
     uint32_t c = text[i];
     if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units && text[i + 1] >= 0xDC00 &&
@@ -229,7 +247,6 @@ std::string ToUtf8(const char16_t* text, size_t units) {
       out += static_cast<char>(0x80 | (c & 0x3F));
     }
   }
-  return out;
 }
 
 std::u16string ToUtf16(const std::string& text) {
@@ -272,10 +289,12 @@ void ResetIo() {
     s.interfaces.clear();
     s.stateLog.clear();
     s.findings.clear();
-    s.calls.clear();
-    s.nth.clear();
-    s.always.clear();
+    for (auto& calls : s.calls) calls.store(0);
+    for (auto& armed : s.nth) armed.clear();
+    s.always.fill(std::nullopt);
+    s.armed.store(false, std::memory_order_release);
     s.valueFaults.clear();
+    s.valueFaultsArmed.store(false, std::memory_order_release);
   }
   kio::ResetKeyHandles();
   kio::ResetHal();
@@ -338,34 +357,39 @@ void SetDeviceBusNumber(PDEVICE_OBJECT pdo, ULONG busNumber) {
 void FailIoCallNth(IoRoutine routine, int n, NTSTATUS status) {
   auto& s = State();
   std::lock_guard<std::mutex> lock(s.mutex);
-  s.nth[routine].emplace_back(s.calls[routine] + n, status);
+  const auto index = static_cast<size_t>(routine);
+  s.nth[index].emplace_back(s.calls[index].load() + n, status);
+  s.armed.store(true, std::memory_order_release);
 }
 
 void FailIoCallAlways(IoRoutine routine, NTSTATUS status) {
   auto& s = State();
   std::lock_guard<std::mutex> lock(s.mutex);
-  s.always[routine] = status;
+  s.always[static_cast<size_t>(routine)] = status;
+  s.armed.store(true, std::memory_order_release);
 }
 
 void FailSetValue(const std::string& valueName, NTSTATUS status) {
   auto& s = State();
   std::lock_guard<std::mutex> lock(s.mutex);
   s.valueFaults.emplace_back(valueName, status);
+  s.valueFaultsArmed.store(true, std::memory_order_release);
 }
 
 void ClearIoFaults() {
   auto& s = State();
   std::lock_guard<std::mutex> lock(s.mutex);
-  s.nth.clear();
-  s.always.clear();
+  for (auto& armed : s.nth) armed.clear();
+  s.always.fill(std::nullopt);
   s.valueFaults.clear();
+  s.armed.store(false, std::memory_order_release);
+  s.valueFaultsArmed.store(false, std::memory_order_release);
 }
 
 int IoCallCount(IoRoutine routine) {
   auto& s = State();
   std::lock_guard<std::mutex> lock(s.mutex);
-  auto it = s.calls.find(routine);
-  return it == s.calls.end() ? 0 : it->second;
+  return s.calls[static_cast<size_t>(routine)].load();
 }
 
 std::vector<std::u16string> RegisteredInterfaces(PDEVICE_OBJECT pdo) {

@@ -1,6 +1,7 @@
 // Dispatcher objects (notification and synchronization events) and fast
 // mutexes. Waiting threads really block: every dispatcher state change
 // happens under one lock and wakes all waiters, who re-check their object.
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <map>
@@ -21,17 +22,20 @@ struct Dispatcher {
   std::condition_variable changed;
   std::chrono::milliseconds safetyLimit = kDefaultSafetyLimit;
   std::map<PFAST_MUTEX, PVOID> heldMutexes;  // mutex -> owning thread
+  std::atomic<size_t> heldCount{0};          // heldMutexes.size(), read without the lock
 };
 
-Dispatcher& D() {
-  static Dispatcher d;
-  return d;
-}
+// At namespace scope: every event call asks for it.
+Dispatcher g_dispatcher;
+inline Dispatcher& D() { return g_dispatcher; }
 
 constexpr UCHAR kEventSize = sizeof(KEVENT) / sizeof(LONG);
 
 bool ValidEvent(PRKEVENT event, const char* routine) {
-  kcore::CheckResidentAtIrql(event, std::string(routine) + ": event");
+  // Only at DISPATCH_LEVEL and above can paged memory be a fault; the text
+  // is not built below it.
+  if (kcore::Irql() >= DISPATCH_LEVEL)
+    kcore::CheckResidentAtIrql(event, std::string(routine) + ": event");
   if (event == nullptr) {
     VerifierFail("ddi.invalid-parameter", std::string(routine) + "(NULL)");
     return false;
@@ -66,6 +70,7 @@ void ResetSync() {
   std::lock_guard<std::mutex> lock(D().lock);
   D().safetyLimit = kDefaultSafetyLimit;
   D().heldMutexes.clear();
+  D().heldCount.store(0, std::memory_order_release);
 }
 
 void SyncEndChecks(std::vector<std::string>& out) {
@@ -90,6 +95,8 @@ void WakeWaiters() {
 }
 
 bool HeldFastMutexWithin(const void* begin, size_t length) {
+  // Asked at every pool free; almost always no fast mutex is held at all.
+  if (D().heldCount.load(std::memory_order_acquire) == 0) return false;
   std::lock_guard<std::mutex> lock(D().lock);
   auto b = static_cast<const unsigned char*>(begin);
   for (auto& [mutex, owner] : D().heldMutexes) {
@@ -108,7 +115,8 @@ using host::D;
 extern "C" {
 
 VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
-  std::lock_guard<std::mutex> lock(D().lock);
+  // No lock: until it is initialized the event is nobody else's to touch
+  // (the caller hands it out afterwards, through something that orders it).
   Event->Header.Type = static_cast<UCHAR>(Type);
   Event->Header.Absolute = 0;
   Event->Header.Size = host::kEventSize;
@@ -268,6 +276,7 @@ VOID FASTCALL ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
   FastMutex->Owner = me;
   FastMutex->OldIrql = irql;
   D().heldMutexes[FastMutex] = me;
+  D().heldCount.store(D().heldMutexes.size(), std::memory_order_release);
   lock.unlock();
   host::kcore::SetIrql(irql > APC_LEVEL ? irql : APC_LEVEL);
 }
@@ -295,6 +304,7 @@ VOID FASTCALL ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
     FastMutex->Owner = nullptr;
     oldIrql = static_cast<KIRQL>(FastMutex->OldIrql);
     D().heldMutexes.erase(FastMutex);
+    D().heldCount.store(D().heldMutexes.size(), std::memory_order_release);
   }
   D().changed.notify_all();
   if (host::kcore::Irql() != APC_LEVEL) {

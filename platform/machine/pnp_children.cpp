@@ -92,14 +92,33 @@ void BringUpChild(DeviceNode& child) {
   // (disabled, start failed, driver updated) and keeps its PDO; a second PDO
   // with its instance path is PNP_DETECTED_FATAL_ERROR (0xCA), parameter 1
   // (duplicate PDO).
-  for (DeviceNode* other : AllNodes()) {
-    if (other != &child && other->State() != NodeState::Removed &&
-        RegistryStore::NamesEqual(other->InstancePath(), path)) {
-      VerifierFail("pnp.duplicate-pdo", "machine: bug check 0xCA parameter 1: bus relations report a second PDO with the "
-                   "instance path " + path + ", whose device node still exists");
-      child.problem = "duplicate instance path";
-      return;
+  bool duplicate = false;
+  {
+    // Compared as the registry compares names (ASCII letters without case),
+    // from the end: siblings' instance paths differ there.
+    auto fold = [](char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - ('a' - 'A')) : c; };
+    auto sameFromEnd = [&](const std::string& a, const std::string& b) {
+      if (a.size() != b.size()) return false;
+      for (size_t i = a.size(); i-- > 0;) {
+        if (a[i] != b[i] && fold(a[i]) != fold(b[i])) return false;
+      }
+      return true;
+    };
+    auto& state = State();
+    std::lock_guard<std::recursive_mutex> lock(state.mutex);
+    for (const auto& other : state.nodes) {
+      if (other.get() != &child && other->State() != NodeState::Removed &&
+          sameFromEnd(other->InstancePath(), path)) {
+        duplicate = true;
+        break;
+      }
     }
+  }
+  if (duplicate) {
+    VerifierFail("pnp.duplicate-pdo", "machine: bug check 0xCA parameter 1: bus relations report a second PDO with the "
+                 "instance path " + path + ", whose device node still exists");
+    child.problem = "duplicate instance path";
+    return;
   }
   child.SetInstancePath(path);
   // The device node exists from here on: the driver may open its keys.

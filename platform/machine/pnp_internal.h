@@ -41,12 +41,14 @@ PnpResult Call(PDEVICE_OBJECT device, UCHAR minor, const std::function<void(PIO_
                ULONG_PTR information, bool toTop = true);
 // A buffer handed out in a completed request: its size, 0 if it is no pool
 // block. With `needed` its contents' size goes to the test's hook.
-size_t CheckHandedOut(const void* buffer, const std::string& what, size_t needed);
-std::optional<std::vector<std::string>> TakeStrings(ULONG_PTR information, const std::string& what,
+size_t CheckHandedOut(const void* buffer, const char* what, size_t needed);
+std::optional<std::vector<std::string>> TakeStrings(ULONG_PTR information, const char* what,
                                                     bool multi);
 void ReportHandedOut(const HandedOutBuffer& buffer);
+// Whether a test watches handed-out buffers (ReportHandedOut has somewhere to go).
+bool HandedOutWatched();
 void SetHandedOutHook(std::function<void(const HandedOutBuffer&)> hook);
-std::vector<uint8_t> TakeBlock(ULONG_PTR information, const std::string& what, size_t needed);
+std::vector<uint8_t> TakeBlock(ULONG_PTR information, const char* what, size_t needed);
 std::optional<DEVICE_CAPABILITIES> QueryCapabilities(DeviceNode& node);
 
 // --- Child bring-up (pnp_children.cpp) ---

@@ -65,8 +65,8 @@ std::string Narrow(const char16_t* text, size_t units) {
 }
 
 std::u16string Widen(const std::string& text) {
-  std::u16string out;
-  for (unsigned char c : text) out.push_back(static_cast<char16_t>(c));
+  std::u16string out(text.size(), u'\0');
+  for (size_t i = 0; i < text.size(); ++i) out[i] = static_cast<unsigned char>(text[i]);
   return out;
 }
 
@@ -81,23 +81,30 @@ std::string Upper(std::string text) {
   return text;
 }
 
+namespace {
+// The string as UTF-16LE code units (each byte one unit) with its NUL.
+void AppendSz(std::vector<uint8_t>& bytes, const std::string& text) {
+  size_t at = bytes.size();
+  bytes.resize(at + 2 * (text.size() + 1), 0);
+  for (unsigned char c : text) {
+    bytes[at] = c;
+    at += 2;
+  }
+}
+}  // namespace
+
 std::vector<uint8_t> SzBytes(const std::string& text) {
   std::vector<uint8_t> bytes;
-  for (unsigned char c : text) {
-    bytes.push_back(c);
-    bytes.push_back(0);
-  }
-  bytes.push_back(0);
-  bytes.push_back(0);
+  AppendSz(bytes, text);
   return bytes;
 }
 
 std::vector<uint8_t> MultiSzBytes(const std::vector<std::string>& strings) {
+  size_t total = 2;
+  for (const auto& s : strings) total += 2 * (s.size() + 1);
   std::vector<uint8_t> bytes;
-  for (const auto& s : strings) {
-    auto one = SzBytes(s);
-    bytes.insert(bytes.end(), one.begin(), one.end());
-  }
+  bytes.reserve(total);
+  for (const auto& s : strings) AppendSz(bytes, s);
   bytes.push_back(0);
   bytes.push_back(0);
   return bytes;
@@ -211,14 +218,9 @@ std::string DeviceNode::DeviceParametersPath() const {
   return KeyPath() + "\\Device Parameters";
 }
 
-NodeState DeviceNode::State() const {
-  std::lock_guard<std::recursive_mutex> lock(machine::State().mutex);
-  return state_;
-}
-
 void DeviceNode::SetState(NodeState state) {
   std::lock_guard<std::recursive_mutex> lock(machine::State().mutex);
-  state_ = state;
+  state_.store(state, std::memory_order_release);
 }
 
 std::vector<DeviceNode*> DeviceNode::Children() const {

@@ -35,7 +35,7 @@ void CheckRelationsBlock(const DEVICE_RELATIONS* relations) {
   }
   // An empty list may come as a whole DEVICE_RELATIONS.
   if (relations->Count == 0 && size == sizeof(DEVICE_RELATIONS)) exact = size;
-  ReportHandedOut(HandedOutBuffer{"bus relations", PoolBlock(relations)->tag, size, exact});
+  if (HandedOutWatched()) ReportHandedOut(HandedOutBuffer{"bus relations", PoolBlock(relations)->tag, size, exact});
 }
 
 // A bus-relations answer: forget known devices' extra references, remove

@@ -1,6 +1,7 @@
 // Sending Plug and Play requests as the manager does, and taking over the
 // buffers that drivers hand out in them.
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -69,23 +70,23 @@ PnpResult Call(PDEVICE_OBJECT device, UCHAR minor,
 // and IRP_MN_QUERY_BUS_INFORMATION). Returns its size, or 0 when it is no
 // pool block. Tags and sizes beyond that are a driver's own promises: they
 // go to the test's hook.
-size_t CheckHandedOut(const void* buffer, const std::string& what, size_t needed) {
+size_t CheckHandedOut(const void* buffer, const char* what, size_t needed) {
   auto block = PoolBlock(buffer);
   if (!block) {
-    VerifierFail("pnp.buffer-not-pool", "machine: " + what + " at " + Hex((ULONG_PTR)buffer) +
+    VerifierFail("pnp.buffer-not-pool", std::string("machine: ") + what + " at " + Hex((ULONG_PTR)buffer) +
                  " is not a pool block the requester can free");
     return 0;
   }
-  if (needed != 0) ReportHandedOut(HandedOutBuffer{what, block->tag, block->size, needed});
+  if (needed != 0 && HandedOutWatched()) ReportHandedOut(HandedOutBuffer{what, block->tag, block->size, needed});
   return block->size;
 }
 
 // Reads a wide string (or multi-string) handed out in Information, checks its
 // buffer and frees it.
-std::optional<std::vector<std::string>> TakeStrings(ULONG_PTR information, const std::string& what,
+std::optional<std::vector<std::string>> TakeStrings(ULONG_PTR information, const char* what,
                                                     bool multi) {
   if (information == 0) {
-    VerifierFail("pnp.no-buffer", "machine: " + what + " succeeded without a buffer");
+    VerifierFail("pnp.no-buffer", std::string("machine: ") + what + " succeeded without a buffer");
     return std::nullopt;
   }
   const auto* text = reinterpret_cast<const char16_t*>(information);
@@ -93,34 +94,33 @@ std::optional<std::vector<std::string>> TakeStrings(ULONG_PTR information, const
   if (size == 0) return std::nullopt;
   const size_t units = size / sizeof(char16_t);
   std::vector<std::string> strings;
-  std::string current;
   size_t used = 0;  // code units up to and including the final NUL
   bool terminated = false;
+  size_t start = 0;  // of the string being read
   for (size_t i = 0; i < units; i++) {
-    if (text[i] != 0) {
-      current.push_back(text[i] < 0x80 ? static_cast<char>(text[i]) : '?');
-      continue;
+    if (text[i] != 0) continue;
+    if (multi && i == start) {  // the empty string that ends a multi-string
+      used = i + 1;
+      terminated = true;
+      break;
     }
+    std::string one(i - start, '\0');
+    for (size_t k = start; k < i; ++k) one[k - start] = text[k] < 0x80 ? static_cast<char>(text[k]) : '?';
+    strings.push_back(std::move(one));
+    start = i + 1;
     if (!multi) {
-      strings.push_back(current);
       used = i + 1;
       terminated = true;
       break;
     }
-    if (current.empty()) {  // the empty string that ends a multi-string
-      used = i + 1;
-      terminated = true;
-      break;
-    }
-    strings.push_back(current);
-    current.clear();
   }
   if (!terminated) {
-    VerifierFail("pnp.buffer-overrun", "machine: " + what + " is not " +
+    VerifierFail("pnp.buffer-overrun", std::string("machine: ") + what + " is not " +
                  (multi ? "ended by an empty string" : "NUL-terminated") + " within its " +
                  std::to_string(size) + "-byte buffer");
   } else {
-    ReportHandedOut(HandedOutBuffer{what, PoolBlock(text)->tag, size, used * sizeof(char16_t)});
+    if (HandedOutWatched())
+      ReportHandedOut(HandedOutBuffer{what, PoolBlock(text)->tag, size, used * sizeof(char16_t)});
   }
   ExFreePool(const_cast<char16_t*>(text));
   if (!terminated) return std::nullopt;
@@ -128,13 +128,13 @@ std::optional<std::vector<std::string>> TakeStrings(ULONG_PTR information, const
 }
 
 // A copy of a pool block of known layout, freed afterwards.
-std::vector<uint8_t> TakeBlock(ULONG_PTR information, const std::string& what, size_t needed) {
+std::vector<uint8_t> TakeBlock(ULONG_PTR information, const char* what, size_t needed) {
   auto* p = reinterpret_cast<uint8_t*>(information);
   size_t size = CheckHandedOut(p, what, 0);
   if (size == 0) return {};
   std::vector<uint8_t> bytes(p, p + std::min(size, needed));
   if (needed > size) {
-    VerifierFail("pnp.buffer-overrun", "machine: " + what + " needs " + std::to_string(needed) +
+    VerifierFail("pnp.buffer-overrun", std::string("machine: ") + what + " needs " + std::to_string(needed) +
                  " bytes but its buffer holds " + std::to_string(size));
   }
   ExFreePool(p);
@@ -146,7 +146,10 @@ std::function<void(const HandedOutBuffer&)>& Hook() {
   static std::function<void(const HandedOutBuffer&)> hook;
   return hook;
 }
+std::atomic<bool> g_hooked{false};  // Hook() is set
 }  // namespace
+
+bool HandedOutWatched() { return g_hooked.load(std::memory_order_acquire); }
 
 void ReportHandedOut(const HandedOutBuffer& buffer) {
   std::function<void(const HandedOutBuffer&)> hook;
@@ -160,6 +163,7 @@ void ReportHandedOut(const HandedOutBuffer& buffer) {
 void SetHandedOutHook(std::function<void(const HandedOutBuffer&)> hook) {
   std::lock_guard<std::recursive_mutex> lock(State().mutex);
   Hook() = std::move(hook);
+  g_hooked.store(static_cast<bool>(Hook()), std::memory_order_release);
 }
 
 // Capabilities as the manager asks for them: at enumeration and again once

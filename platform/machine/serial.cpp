@@ -35,10 +35,17 @@ void ReadPortSettings(SerialExtension* ext) {
   HANDLE key = nullptr;
   reading.openStatus = IoOpenDeviceRegistryKey(ext->pdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key);
   if (NT_SUCCESS(reading.openStatus)) {
-    for (const std::string& name : SerialValueNames()) {
-      std::u16string wide = machine::Widen(name);
+    // The names as the driver has them, built once.
+    static const std::vector<std::u16string> wideNames = [] {
+      std::vector<std::u16string> wide;
+      for (const std::string& name : SerialValueNames()) wide.push_back(machine::Widen(name));
+      return wide;
+    }();
+    reading.values.reserve(wideNames.size());
+    for (size_t n = 0; n < wideNames.size(); ++n) {
+      const std::string& name = SerialValueNames()[n];
       UNICODE_STRING valueName;
-      RtlInitUnicodeString(&valueName, wide.c_str());
+      RtlInitUnicodeString(&valueName, wideNames[n].c_str());
       alignas(8) UCHAR buffer[sizeof(KEY_VALUE_PARTIAL_INFORMATION) + 16] = {};
       ULONG length = 0;
       NTSTATUS status = ZwQueryValueKey(key, &valueName, KeyValuePartialInformation, buffer,
@@ -56,7 +63,7 @@ void ReadPortSettings(SerialExtension* ext) {
   }
   auto& state = machine::State();
   std::lock_guard<std::recursive_mutex> lock(state.mutex);
-  state.serialReadings.push_back(reading);
+  state.serialReadings.push_back(std::move(reading));
 }
 
 NTSTATUS NTAPI SerialAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {

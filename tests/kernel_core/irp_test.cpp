@@ -486,6 +486,34 @@ TEST_F(IrpTest, EndChecksListIrpsNeverFreed) {
   EXPECT_TRUE(host::KernelEndChecks().empty());
 }
 
+// A reset keeps the IRPs' records and blocks for the next run: what the
+// last run left (completed twice, never freed) must not follow them.
+TEST_F(IrpTest, IrpsOfTheNextRunStartFresh) {
+  PDEVICE_OBJECT dev = MakeDevice([](PDEVICE_OBJECT, PIRP irp) {
+    CompleteWith(irp, STATUS_SUCCESS);
+    return CompleteWith(irp, STATUS_SUCCESS);
+  });
+  host::SendIrpAndWait(dev, IRP_MJ_PNP, IRP_MN_START_DEVICE);
+  ExpectOneFailure("completed twice");
+  IoAllocateIrp(dev->StackSize, FALSE);  // never freed
+  DeleteAllDevices();
+
+  SetUp();
+  dev = MakeDevice([](PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, STATUS_SUCCESS, 5); });
+  host::IrpResult r = host::SendIrpAndWait(dev, IRP_MJ_PNP, IRP_MN_START_DEVICE);
+  EXPECT_EQ(r.iosb.Status, STATUS_SUCCESS);
+  EXPECT_EQ(r.iosb.Information, 5u);
+  EXPECT_TRUE(TakeFailures().empty());
+  PIRP irp = IoAllocateIrp(dev->StackSize, FALSE);
+  EXPECT_EQ(irp->CurrentLocation, dev->StackSize + 1);
+  EXPECT_EQ(host::OutstandingIrps(), 1u);
+  EXPECT_EQ(host::IrpAllocationCount(), 2u);
+  IoFreeIrp(irp);
+  EXPECT_TRUE(TakeFailures().empty());
+  IoFreeIrp(irp);
+  ExpectOneFailure("already freed");
+}
+
 TEST_F(IrpTest, IrpAllocationFaultInjection) {
   host::FailIrpAllocationNth(2);
   PIRP first = IoAllocateIrp(1, FALSE);
