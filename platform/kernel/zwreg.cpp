@@ -288,10 +288,14 @@ NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG 
   if (fault != STATUS_SUCCESS) return finish(fault);
 
   auto& store = host::RegistryStore::Instance();
-  auto key = KeyOf(*handle);
-  if (store.KeyDeleted(key)) return finish(kStatusKeyDeleted);
-  if (!store.SetValue(key, handle->path, name, Type, Data, DataSize))
-    return finish(STATUS_INSUFFICIENT_RESOURCES);
+  switch (store.SetValueUnlessDeleted(KeyOf(*handle), handle->path, name, Type, Data, DataSize)) {
+    case host::RegistryStore::Access::Deleted:
+      return finish(kStatusKeyDeleted);
+    case host::RegistryStore::Access::Failed:
+      return finish(STATUS_INSUFFICIENT_RESOURCES);
+    case host::RegistryStore::Access::Done:
+      break;
+  }
   return finish(STATUS_SUCCESS);
 }
 
@@ -310,8 +314,6 @@ NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
   if (fault != STATUS_SUCCESS) return fault;
 
   auto& store = host::RegistryStore::Instance();
-  auto key = KeyOf(*handle);
-  if (store.KeyDeleted(key)) return kStatusKeyDeleted;
   const NameOf utf8(ValueName);
   const std::string_view name = utf8.View();
 
@@ -360,7 +362,14 @@ NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
         return;
     }
   };
-  if (!store.ReadValue(key, name, copyOut)) return STATUS_OBJECT_NAME_NOT_FOUND;
+  switch (store.ReadValueUnlessDeleted(KeyOf(*handle), name, copyOut)) {
+    case host::RegistryStore::Access::Deleted:
+      return kStatusKeyDeleted;
+    case host::RegistryStore::Access::Failed:
+      return STATUS_OBJECT_NAME_NOT_FOUND;
+    case host::RegistryStore::Access::Done:
+      break;
+  }
   return status;
 }
 

@@ -487,6 +487,32 @@ bool RegistryStore::ReadValue(const KeyRef& key, std::string_view name, ValueRea
   return true;
 }
 
+RegistryStore::Access RegistryStore::SetValueUnlessDeleted(const KeyRef& key, std::string_view path,
+                                                           std::string_view name, uint32_t type,
+                                                           const void* data, size_t size) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  operations_ += 2;
+  if (Gone(key.get())) {
+    --operations_;  // the write was not attempted
+    return Access::Deleted;
+  }
+  return SetValueLocked(key.get(), path, name, type, data, size) ? Access::Done : Access::Failed;
+}
+
+RegistryStore::Access RegistryStore::ReadValueUnlessDeleted(const KeyRef& key, std::string_view name,
+                                                            ValueReader reader) const {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  operations_ += 2;
+  if (Gone(key.get())) {
+    --operations_;  // the read was not attempted
+    return Access::Deleted;
+  }
+  StoredValue* v = key->Value(name);
+  if (!v) return Access::Failed;
+  reader(v->View());
+  return Access::Done;
+}
+
 uint64_t RegistryStore::OperationCount() const {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   return operations_;

@@ -159,6 +159,12 @@ class RegistryStore {
                 const void* data, size_t size);
   std::optional<RegValue> GetValue(const KeyRef& key, std::string_view name) const;
   bool ReadValue(const KeyRef& key, std::string_view name, ValueReader reader) const;
+  // KeyDeleted followed by SetValue or ReadValue on the same key, under one
+  // lock; counted as the two operations they are.
+  enum class Access { Deleted, Failed, Done };
+  Access SetValueUnlessDeleted(const KeyRef& key, std::string_view path, std::string_view name,
+                               uint32_t type, const void* data, size_t size);
+  Access ReadValueUnlessDeleted(const KeyRef& key, std::string_view name, ValueReader reader) const;
 
   // Operations on the store since the process started (each public call that
   // reads or changes it counts one), for measurements.
