@@ -68,6 +68,9 @@ struct IrpRecord {
   bool apcQueued = false;  // finished; its completion APC has not run yet
   bool freed = false;
   bool freeDeferred = false;
+  // Another record took over its address (IoInitializeIrp on the memory of
+  // a freed IRP); counted and reported no more.
+  bool superseded = false;
   IrpState state = IrpState::Idle;
   int completions = 0;       // IofCompleteRequest calls
   int completionDepth = 0;   // completion routines running
@@ -109,11 +112,22 @@ class IrpIndex {
       if (s.irp == nullptr) return nullptr;
     }
   }
-  // The IRP is not in the index yet.
-  void Insert(PIRP irp, IrpRecord* record) {
+  // Returns the record the address named before, if any (now replaced).
+  IrpRecord* Insert(PIRP irp, IrpRecord* record) {
     if ((count_ + 1) * 2 > slots_.size()) Grow();
-    Place(irp, record);
-    ++count_;
+    for (size_t i = Hash(irp);; i = (i + 1) & mask_) {
+      Slot& s = slots_[i];
+      if (s.irp == irp) {
+        IrpRecord* old = s.record;
+        s.record = record;
+        return old;
+      }
+      if (s.irp == nullptr) {
+        s = Slot{irp, record};
+        ++count_;
+        return nullptr;
+      }
+    }
   }
   void Clear() {
     if (count_ == 0) return;
@@ -161,7 +175,7 @@ struct IrpTable {
   std::vector<std::unique_ptr<IrpRecord>> records;
   size_t used = 0;  // records[0, used) belong to this run
   IrpIndex index;
-  std::deque<LocationPass> passes;
+  std::vector<std::unique_ptr<LocationPass>> passes;  // stable addresses
   size_t passesUsed = 0;
   int failNth = 0;
   std::set<PowerKey> powerBusy;
@@ -189,6 +203,7 @@ struct IrpTable {
     r->apcQueued = false;
     r->freed = false;
     r->freeDeferred = false;
+    r->superseded = false;
     r->state = IrpState::Idle;
     r->completions = 0;
     r->completionDepth = 0;
@@ -203,13 +218,13 @@ struct IrpTable {
     r->copyBackOnCompletion = false;
     r->major = 0;
     r->minor = 0;
-    index.Insert(irp, r);
+    if (IrpRecord* old = index.Insert(irp, r)) old->superseded = true;
     return r;
   }
   // A fresh pass, valid until the table is reset. Caller holds the lock.
   LocationPass* NewPass() {
-    if (passesUsed == passes.size()) passes.emplace_back();
-    LocationPass* p = &passes[passesUsed++];
+    if (passesUsed == passes.size()) passes.push_back(std::make_unique<LocationPass>());
+    LocationPass* p = passes[passesUsed++].get();
     *p = LocationPass{};
     return p;
   }
@@ -485,7 +500,7 @@ size_t OutstandingIrps() {
   size_t n = 0;
   for (size_t i = 0; i < T().used; ++i) {
     const IrpRecord& r = *T().records[i];
-    if (!r.freed && !r.external) ++n;
+    if (!r.freed && !r.external && !r.superseded) ++n;
   }
   return n;
 }
@@ -494,7 +509,7 @@ size_t IrpAllocationCount() {
   std::lock_guard<std::mutex> lock(T().lock);
   size_t n = 0;
   for (size_t i = 0; i < T().used; ++i) {
-    if (!T().records[i]->external) ++n;
+    if (!T().records[i]->external && !T().records[i]->superseded) ++n;
   }
   return n;
 }
@@ -592,7 +607,7 @@ void ForgetPowerDevice(PDEVICE_OBJECT device) {
 
 void IrpEndChecks(std::vector<std::string>& out) {
   std::lock_guard<std::mutex> lock(T().lock);
-  for (IrpRecord* r : SortedIrps([](const IrpRecord& r) { return !r.freed && !r.external; })) {
+  for (IrpRecord* r : SortedIrps([](const IrpRecord& r) { return !r.freed && !r.external && !r.superseded; })) {
     std::string state;
     switch (r->state) {
       case IrpState::Idle: state = "never sent or back with its sender"; break;
