@@ -17,6 +17,7 @@ packages=(
   clang
   libclang-rt-14-dev
   valgrind
+  libmimalloc-dev
 )
 
 missing=()

@@ -5,6 +5,7 @@
 #include <wdm.h>
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "host/io.h"
@@ -15,7 +16,7 @@ namespace kio {
 // Counts the call and returns the injected status for it, or STATUS_SUCCESS.
 NTSTATUS TakeFault(IoRoutine routine);
 // The injected status for a ZwSetValueKey of this value name, or STATUS_SUCCESS.
-NTSTATUS SetValueFault(const std::string& valueName);
+NTSTATUS SetValueFault(std::string_view valueName);
 
 // Reports a verifier failure when the current IRQL is above the limit.
 // Returns false then.
@@ -23,6 +24,8 @@ bool CheckIrql(const char* routine, KIRQL maximum);
 
 // UTF-16 <-> UTF-8 (value and key names are kept as UTF-8 in the store).
 std::string ToUtf8(const char16_t* text, size_t units);
+// ToUtf8 appended to `out`, for a caller that reuses its buffer.
+void AppendUtf8(std::string& out, const char16_t* text, size_t units);
 std::u16string ToUtf16(const std::string& text);
 
 // A new kernel handle on an existing key of the store.

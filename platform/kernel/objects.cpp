@@ -12,11 +12,14 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string_view>
+#include <unordered_map>
 
 #include "host/faults.h"
 #include "host/kernel.h"
 #include "host/verifier.h"
 #include "kcore_internal.h"
+#include "spin_lock.h"
 
 namespace host {
 namespace {
@@ -57,19 +60,23 @@ struct DriverRecord {
   LONG references = 0;
 };
 
+using DeletedHooks = std::vector<std::function<void(PDEVICE_OBJECT)>>;
+
 struct ObjectState {
-  std::mutex lock;
+  kcore::SpinLock lock;
   std::map<PDEVICE_OBJECT, DeviceRecord> devices;  // kept after deletion until reset
+  // The names of the devices not yet deleted (views of their records' names).
+  std::unordered_map<std::u16string_view, PDEVICE_OBJECT> liveNames;
   std::map<PDRIVER_OBJECT, std::unique_ptr<DriverRecord>> drivers;
-  std::vector<std::function<void(PDEVICE_OBJECT)>> deletedHooks;
+  // Replaced, never changed in place, so a deletion takes the list without
+  // copying it.
+  std::shared_ptr<const DeletedHooks> deletedHooks = std::make_shared<DeletedHooks>();
   ULONG nameCounter = 0;
   int failCreateNth = 0;
 };
 
-ObjectState& S() {
-  static ObjectState state;
-  return state;
-}
+ObjectState g_objects;
+ObjectState& S() { return g_objects; }
 
 UNICODE_STRING StringOf(std::u16string& s) {
   UNICODE_STRING u;
@@ -152,13 +159,13 @@ PDRIVER_OBJECT CreateDriverObject(const std::u16string& name) {
   rec->hardwareDatabaseString = StringOf(rec->hardwareDatabase);
   d->HardwareDatabase = &rec->hardwareDatabaseString;
   for (auto& entry : d->MajorFunction) entry = InvalidDeviceRequest;
-  std::lock_guard<std::mutex> lock(S().lock);
+  std::lock_guard<host::kcore::SpinLock> lock(S().lock);
   S().drivers[d] = std::move(rec);
   return d;
 }
 
 void DeleteDriverObject(PDRIVER_OBJECT driver) {
-  std::lock_guard<std::mutex> lock(S().lock);
+  std::lock_guard<host::kcore::SpinLock> lock(S().lock);
   auto it = S().drivers.find(driver);
   if (it == S().drivers.end()) {
     VerifierFail("host.bad-call", "DeleteDriverObject of " + kcore::PointerText(driver) +
@@ -174,49 +181,52 @@ void DeleteDriverObject(PDRIVER_OBJECT driver) {
 }
 
 PDEVICE_OBJECT AttachedTo(PDEVICE_OBJECT dev) {
-  std::lock_guard<std::mutex> lock(S().lock);
+  std::lock_guard<host::kcore::SpinLock> lock(S().lock);
   auto it = S().devices.find(dev);
   return it == S().devices.end() ? nullptr : it->second.attachedTo;
 }
 
 LONG ReferenceCount(PDEVICE_OBJECT dev) {
-  std::lock_guard<std::mutex> lock(S().lock);
+  std::lock_guard<host::kcore::SpinLock> lock(S().lock);
   auto it = S().devices.find(dev);
   return it == S().devices.end() ? 0 : it->second.references;
 }
 
 bool IsDeviceAlive(PDEVICE_OBJECT dev) {
-  std::lock_guard<std::mutex> lock(S().lock);
+  std::lock_guard<host::kcore::SpinLock> lock(S().lock);
   auto it = S().devices.find(dev);
   return it != S().devices.end() && !it->second.deleted;
 }
 
 std::u16string DeviceName(PDEVICE_OBJECT dev) {
-  std::lock_guard<std::mutex> lock(S().lock);
+  std::lock_guard<host::kcore::SpinLock> lock(S().lock);
   auto it = S().devices.find(dev);
   return it == S().devices.end() ? std::u16string() : it->second.name;
 }
 
 void OnDeviceDeleted(std::function<void(PDEVICE_OBJECT)> hook) {
-  std::lock_guard<std::mutex> lock(S().lock);
-  S().deletedHooks.push_back(std::move(hook));
+  std::lock_guard<host::kcore::SpinLock> lock(S().lock);
+  auto hooks = std::make_shared<DeletedHooks>(*S().deletedHooks);
+  hooks->push_back(std::move(hook));
+  S().deletedHooks = std::move(hooks);
 }
 
 void FailDeviceCreationNth(int n) {
-  std::lock_guard<std::mutex> lock(S().lock);
+  std::lock_guard<host::kcore::SpinLock> lock(S().lock);
   S().failCreateNth = n > 0 ? n : 0;
 }
 
 namespace kcore {
 
 std::string DeviceText(PDEVICE_OBJECT dev) {
-  std::lock_guard<std::mutex> lock(S().lock);
+  std::lock_guard<host::kcore::SpinLock> lock(S().lock);
   return DeviceTextLocked(dev);
 }
 
 void ResetObjects() {
-  std::lock_guard<std::mutex> lock(S().lock);
+  std::lock_guard<host::kcore::SpinLock> lock(S().lock);
   for (auto& [dev, r] : S().devices) std::free(r.memory);
+  S().liveNames.clear();
   S().devices.clear();
   S().drivers.clear();
   S().nameCounter = 0;
@@ -224,7 +234,7 @@ void ResetObjects() {
 }
 
 void ObjectEndChecks(std::vector<std::string>& out) {
-  std::lock_guard<std::mutex> lock(S().lock);
+  std::lock_guard<host::kcore::SpinLock> lock(S().lock);
   for (auto& [dev, r] : S().devices) {
     if (!r.deleted) out.push_back("obj.device-leak: " + DeviceTextLocked(dev) + " was never deleted");
     if (r.references > 0) {
@@ -260,7 +270,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
     VerifierFail("irql.ddi-call", "IoCreateDevice at IRQL " + std::to_string(kcore::Irql()) +
                                       " (must be PASSIVE_LEVEL)");
   }
-  std::lock_guard<std::mutex> lock(S().lock);
+  std::lock_guard<host::kcore::SpinLock> lock(S().lock);
   if (S().drivers.find(DriverObject) == S().drivers.end()) {
     VerifierFail("ddi.invalid-parameter", "IoCreateDevice with " +
                                               kcore::PointerText(DriverObject) +
@@ -273,17 +283,15 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
 
   std::u16string name;
   if (DeviceCharacteristics & FILE_AUTOGENERATED_DEVICE_NAME) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "\\Device\\%08x", ++S().nameCounter);
-    for (const char* c = buf; *c; ++c) name += static_cast<char16_t>(*c);
+    // "\Device\%08x" of the next number.
+    static const char16_t kDigits[] = u"0123456789abcdef";
+    ULONG number = ++S().nameCounter;
+    name = u"\\Device\\00000000";
+    for (size_t i = name.size(); number != 0; number >>= 4) name[--i] = kDigits[number & 0xF];
   } else if (DeviceName != nullptr && DeviceName->Length > 0) {
     name.assign(DeviceName->Buffer, DeviceName->Length / sizeof(WCHAR));
   }
-  if (!name.empty()) {
-    for (auto& [dev, r] : S().devices) {
-      if (!r.deleted && r.name == name) return STATUS_OBJECT_NAME_COLLISION;
-    }
-  }
+  if (!name.empty() && S().liveNames.count(name) != 0) return STATUS_OBJECT_NAME_COLLISION;
 
   size_t extension = RoundUp8(DeviceExtensionSize);
   size_t bytes = sizeof(DEVICE_OBJECT) + extension + kExtensionGuard + sizeof(DevObjExtension);
@@ -320,14 +328,14 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
   dev->NextDevice = DriverObject->DeviceObject;
   DriverObject->DeviceObject = dev;
 
-  DeviceRecord r;
+  DeviceRecord& r = S().devices[dev];
   r.dev = dev;
   r.memory = memory;
   r.bytes = bytes;
   r.extensionSize = DeviceExtensionSize;
   r.driver = DriverObject;
-  r.name = name;
-  S().devices[dev] = r;
+  r.name = std::move(name);
+  if (!r.name.empty()) S().liveNames.emplace(r.name, dev);
   *DeviceObject = dev;
   return STATUS_SUCCESS;
 }
@@ -340,9 +348,9 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     VerifierFail("irql.ddi-call", "IoDeleteDevice at IRQL " + std::to_string(kcore::Irql()) +
                                       " (must be at most APC_LEVEL)");
   }
-  std::vector<std::function<void(PDEVICE_OBJECT)>> hooks;
+  std::shared_ptr<const DeletedHooks> hooks;
   {
-    std::lock_guard<std::mutex> lock(S().lock);
+    std::lock_guard<host::kcore::SpinLock> lock(S().lock);
     auto it = S().devices.find(DeviceObject);
     if (it == S().devices.end()) {
       VerifierFail("ddi.invalid-parameter", "IoDeleteDevice of " +
@@ -375,10 +383,11 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     while (*link != nullptr && *link != DeviceObject) link = &(*link)->NextDevice;
     if (*link == DeviceObject) *link = DeviceObject->NextDevice;
     r.deleted = true;
+    if (!r.name.empty()) S().liveNames.erase(r.name);
     hooks = S().deletedHooks;
   }
-  for (auto& hook : hooks) hook(DeviceObject);
-  std::lock_guard<std::mutex> lock(S().lock);
+  for (auto& hook : *hooks) hook(DeviceObject);
+  std::lock_guard<host::kcore::SpinLock> lock(S().lock);
   auto it = S().devices.find(DeviceObject);
   // With a device still attached above (a removal travelling down the stack
   // deletes the lower devices first), the memory waits for IoDetachDevice.
@@ -394,7 +403,7 @@ PDEVICE_OBJECT NTAPI IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject) {
 }
 
 PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
-  std::lock_guard<std::mutex> lock(S().lock);
+  std::lock_guard<host::kcore::SpinLock> lock(S().lock);
   PDEVICE_OBJECT top = IoGetAttachedDevice(DeviceObject);
   auto it = S().devices.find(top);
   if (it == S().devices.end() || it->second.freed) {
@@ -415,7 +424,7 @@ PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
     VerifierFail("irql.ddi-call",
                  "IoAttachDeviceToDeviceStack at IRQL " + std::to_string(kcore::Irql()));
   }
-  std::lock_guard<std::mutex> lock(S().lock);
+  std::lock_guard<host::kcore::SpinLock> lock(S().lock);
   auto src = S().devices.find(SourceDevice);
   if (src == S().devices.end() || src->second.deleted) {
     VerifierFail("ddi.invalid-parameter",
@@ -466,7 +475,7 @@ VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
     VerifierFail("irql.ddi-call", "IoDetachDevice at IRQL " + std::to_string(kcore::Irql()) +
                                       " (must be PASSIVE_LEVEL)");
   }
-  std::lock_guard<std::mutex> lock(S().lock);
+  std::lock_guard<host::kcore::SpinLock> lock(S().lock);
   auto target = S().devices.find(TargetDevice);
   if (target == S().devices.end() || target->second.freed) {
     VerifierFail("ddi.invalid-parameter", "IoDetachDevice on " + DeviceTextLocked(TargetDevice));
@@ -491,7 +500,7 @@ VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
 
 LONG_PTR FASTCALL ObfReferenceObject(PVOID Object) {
   using namespace host;
-  std::lock_guard<std::mutex> lock(S().lock);
+  std::lock_guard<host::kcore::SpinLock> lock(S().lock);
   auto dev = S().devices.find(static_cast<PDEVICE_OBJECT>(Object));
   if (dev != S().devices.end()) {
     if (dev->second.freed) {
@@ -510,7 +519,7 @@ LONG_PTR FASTCALL ObfReferenceObject(PVOID Object) {
 
 LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object) {
   using namespace host;
-  std::lock_guard<std::mutex> lock(S().lock);
+  std::lock_guard<host::kcore::SpinLock> lock(S().lock);
   auto dev = S().devices.find(static_cast<PDEVICE_OBJECT>(Object));
   if (dev != S().devices.end()) {
     DeviceRecord& r = dev->second;

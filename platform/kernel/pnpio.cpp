@@ -55,6 +55,9 @@ struct PnpState {
   std::array<std::vector<std::pair<int, NTSTATUS>>, kRoutines> nth;  // absolute call number
   std::array<std::optional<NTSTATUS>, kRoutines> always;
   std::vector<std::pair<std::string, NTSTATUS>> valueFaults;
+  // Whether valueFaults may hold anything: ZwSetValueKey skips the lock
+  // while no value fault is armed.
+  std::atomic<bool> valueFaultsArmed{false};
 };
 
 PnpState& State() {
@@ -137,14 +140,20 @@ std::optional<std::string> PdoPath(PDEVICE_OBJECT device, const char* routine) {
 // returns registry-based properties.
 NTSTATUS RegistryProperty(const std::string& keyPath, const char* valueName, ULONG expectedType,
                           ULONG bufferLength, PVOID buffer, PULONG resultLength) {
-  auto value = host::RegistryStore::Instance().GetValue(keyPath, valueName);
-  if (!value) return STATUS_OBJECT_NAME_NOT_FOUND;
-  ULONG length = static_cast<ULONG>(value->data.size());
-  *resultLength = length;
-  if (bufferLength < length) return STATUS_BUFFER_TOO_SMALL;
-  if (value->type != expectedType) return kStatusInvalidParameter2;
-  if (length) std::memcpy(buffer, value->data.data(), length);
-  return STATUS_SUCCESS;
+  NTSTATUS status = STATUS_OBJECT_NAME_NOT_FOUND;
+  host::RegistryStore::Instance().ReadValue(keyPath, valueName, [&](const host::RegValueView& value) {
+    ULONG length = static_cast<ULONG>(value.size);
+    *resultLength = length;
+    if (bufferLength < length) {
+      status = STATUS_BUFFER_TOO_SMALL;
+    } else if (value.type != expectedType) {
+      status = kStatusInvalidParameter2;
+    } else {
+      if (length) std::memcpy(buffer, value.data, length);
+      status = STATUS_SUCCESS;
+    }
+  });
+  return status;
 }
 
 NTSTATUS FixedProperty(const void* data, ULONG length, ULONG bufferLength, PVOID buffer,
@@ -190,8 +199,9 @@ NTSTATUS TakeFault(IoRoutine routine) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS SetValueFault(const std::string& valueName) {
+NTSTATUS SetValueFault(std::string_view valueName) {
   auto& s = State();
+  if (!s.valueFaultsArmed.load(std::memory_order_acquire)) return STATUS_SUCCESS;
   std::lock_guard<std::mutex> lock(s.mutex);
   for (const auto& fault : s.valueFaults)
     if (RegistryStore::NamesEqual(fault.first, valueName)) return fault.second;
@@ -209,6 +219,11 @@ bool CheckIrql(const char* routine, KIRQL maximum) {
 
 std::string ToUtf8(const char16_t* text, size_t units) {
   std::string out;
+  AppendUtf8(out, text, units);
+  return out;
+}
+
+void AppendUtf8(std::string& out, const char16_t* text, size_t units) {
   for (size_t i = 0; i < units; ++i) {
     uint32_t c = text[i];
     if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units && text[i + 1] >= 0xDC00 &&
@@ -232,7 +247,6 @@ std::string ToUtf8(const char16_t* text, size_t units) {
       out += static_cast<char>(0x80 | (c & 0x3F));
     }
   }
-  return out;
 }
 
 std::u16string ToUtf16(const std::string& text) {
@@ -280,6 +294,7 @@ void ResetIo() {
     s.always.fill(std::nullopt);
     s.armed.store(false, std::memory_order_release);
     s.valueFaults.clear();
+    s.valueFaultsArmed.store(false, std::memory_order_release);
   }
   kio::ResetKeyHandles();
   kio::ResetHal();
@@ -358,6 +373,7 @@ void FailSetValue(const std::string& valueName, NTSTATUS status) {
   auto& s = State();
   std::lock_guard<std::mutex> lock(s.mutex);
   s.valueFaults.emplace_back(valueName, status);
+  s.valueFaultsArmed.store(true, std::memory_order_release);
 }
 
 void ClearIoFaults() {
@@ -367,6 +383,7 @@ void ClearIoFaults() {
   s.always.fill(std::nullopt);
   s.valueFaults.clear();
   s.armed.store(false, std::memory_order_release);
+  s.valueFaultsArmed.store(false, std::memory_order_release);
 }
 
 int IoCallCount(IoRoutine routine) {

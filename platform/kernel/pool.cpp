@@ -2,18 +2,30 @@
 // guard bytes on both sides, fill patterns, fault injection and the
 // verifier's pool checks. Freed blocks stay out of reuse (filled with
 // kFreedFill) until ResetKernel or until the quarantine grows too large.
+// The books cost no allocation per block: records in one array, an
+// open-addressed table from address to record, chunks recycled by size class.
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <mutex>
-#include <unordered_map>
+#include <string>
+#include <vector>
 
 #include <sanitizer/asan_interface.h>
+
+#if __has_include(<valgrind/memcheck.h>)
+#include <valgrind/memcheck.h>
+#define SERHUB_MEMCHECK(x) (void)(x)
+#else
+#define SERHUB_MEMCHECK(x) ((void)0)
+#endif
 
 #include "host/faults.h"
 #include "host/kernel.h"
 #include "host/verifier.h"
 #include "kcore_internal.h"
+#include "spin_lock.h"
 
 namespace host {
 namespace {
@@ -22,6 +34,17 @@ constexpr size_t kGuard = 16;
 constexpr size_t kQuarantineLimit = 64u << 20;  // bytes of freed blocks kept
 constexpr size_t kLargestBlock = 256u << 20;    // larger requests fail
 constexpr ULONG kDefaultTag = 0x656E6F4E;       // "None"
+constexpr uint32_t kNone = 0xFFFFFFFFu;
+
+// The memory of a block is one chunk: kGuard bytes, the caller's bytes, kGuard
+// bytes. Chunks come in size classes and are recycled only once their block
+// has left the books (ResetKernel, or the quarantine trimmed); the books are
+// records kept out of band, so a driver's underrun cannot damage them.
+constexpr size_t kSmallStep = 64;     // classes of 64 bytes up to kSmallLimit
+constexpr size_t kSmallLimit = 4096;
+constexpr size_t kLargeLimit = 1u << 20;  // power-of-two classes up to here
+constexpr int kSmallClasses = kSmallLimit / kSmallStep;
+constexpr int kClasses = kSmallClasses + 9;  // 8K .. 1M
 
 struct Block {
   unsigned char* base;  // kGuard bytes before the caller's pointer
@@ -29,21 +52,118 @@ struct Block {
   ULONG tag;
   POOL_TYPE type;
   bool freed;
+  int sizeClass;  // -1: a chunk of its own, returned to the C heap
+  bool gone;      // trimmed from the quarantine: its chunk is reused
+};
+
+// Chunk size class of a block of this many bytes, and its chunk size.
+int ClassOf(size_t chunk) {
+  if (chunk <= kSmallLimit) return static_cast<int>((chunk + kSmallStep - 1) / kSmallStep) - 1;
+  if (chunk > kLargeLimit) return -1;
+  int c = kSmallClasses;
+  for (size_t n = kSmallLimit * 2; n < chunk; n <<= 1) ++c;
+  return c;
+}
+size_t ClassBytes(int c) {
+  if (c < kSmallClasses) return static_cast<size_t>(c + 1) * kSmallStep;
+  return kSmallLimit << (c - kSmallClasses + 1);
+}
+
+// Open-addressed table from a block's address (the caller's pointer) to its
+// record: no allocation per block, and no walk over the blocks to know
+// whether a pointer is one.
+class BlockTable {
+ public:
+  uint32_t Find(const void* p) const {
+    if (slots_.empty()) return kNone;
+    for (size_t i = Hash(p) & mask_;; i = (i + 1) & mask_) {
+      if (slots_[i].key == p) return slots_[i].index;
+      if (slots_[i].key == nullptr) return kNone;
+    }
+  }
+  void Insert(const void* p, uint32_t index) {
+    if ((used_ + 1) * 2 > slots_.size()) Grow();
+    size_t i = Hash(p) & mask_;
+    while (slots_[i].key != nullptr && slots_[i].key != Tombstone()) i = (i + 1) & mask_;
+    if (slots_[i].key == nullptr) ++used_;
+    slots_[i] = Slot{p, index};
+  }
+  void Erase(const void* p) {
+    if (slots_.empty()) return;
+    for (size_t i = Hash(p) & mask_;; i = (i + 1) & mask_) {
+      if (slots_[i].key == p) {
+        slots_[i].key = Tombstone();
+        return;
+      }
+      if (slots_[i].key == nullptr) return;
+    }
+  }
+  void Clear() {
+    if (used_ == 0) return;
+    std::fill(slots_.begin(), slots_.end(), Slot{});
+    used_ = 0;
+  }
+
+ private:
+  struct Slot {
+    const void* key = nullptr;
+    uint32_t index = 0;
+  };
+  static const void* Tombstone() { return reinterpret_cast<const void*>(uintptr_t{1}); }
+  static size_t Hash(const void* p) {
+    auto v = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(p));
+    return static_cast<size_t>((v >> 4) * 0x9E3779B97F4A7C15ull >> 20);
+  }
+  void Grow() {
+    std::vector<Slot> old;
+    old.swap(slots_);
+    size_t n = old.empty() ? 1024 : old.size() * 2;
+    slots_.assign(n, Slot{});
+    mask_ = n - 1;
+    used_ = 0;
+    for (const Slot& s : old) {
+      if (s.key != nullptr && s.key != Tombstone()) Insert(s.key, s.index);
+    }
+  }
+  std::vector<Slot> slots_;
+  size_t mask_ = 0;
+  size_t used_ = 0;  // slots holding a key or a tombstone
 };
 
 struct PoolState {
-  std::mutex lock;
-  std::unordered_map<const void*, Block> blocks;  // by the caller's pointer
-  std::deque<const void*> quarantine;             // freed, oldest first
+  kcore::SpinLock lock;  // a mutex would cost more than the allocation
+  std::vector<Block> records;      // every block since ResetKernel, oldest first
+  BlockTable table;                // caller's pointer -> record
+  std::vector<uint32_t> quarantine;  // freed, oldest first, from quarantineHead
+  size_t quarantineHead = 0;
   size_t quarantineBytes = 0;
+  std::vector<unsigned char*> spareChunks[kClasses];  // recycled, per class
   size_t allocationCalls = 0;
   int failNth = 0;  // counts down; the allocation that brings it to 0 fails
   std::vector<ULONG> failTags;
+  std::string faultDetail = "None";  // the tag of the allocation being made
+  ULONG faultDetailTag = kDefaultTag;
 };
 
-PoolState& State() {
-  static PoolState state;
-  return state;
+// Writes the tag's four characters as TagText does, into a string that keeps
+// its length (no string made per allocation).
+void SetTagText(std::string& text, ULONG tag) {
+  for (int i = 0; i < 4; ++i) {
+    auto c = static_cast<unsigned char>(tag >> (8 * i));
+    text[i] = static_cast<unsigned char>(c - 0x20) < 0x5F ? static_cast<char>(c) : '.';
+  }
+}
+
+// At namespace scope: reaching it costs no guard on every call.
+PoolState g_state;
+PoolState& State() { return g_state; }
+
+// Calls f for every block not yet freed, oldest first.
+template <typename F>
+void ForEachLive(PoolState& s, F&& f) {
+  for (const Block& b : s.records) {
+    if (!b.freed) f(b);
+  }
 }
 
 bool IsPaged(POOL_TYPE type) { return (type & 1) != 0; }
@@ -60,6 +180,8 @@ const char* TypeName(POOL_TYPE type) {
   }
 }
 
+const void* UserPointer(const Block& b) { return b.base + kGuard; }
+
 std::string Describe(const void* p, const Block& b) {
   return "pool block " + kcore::PointerText(p) + " (" + std::to_string(b.size) + " bytes, tag '" +
          TagText(b.tag) + "', " + TypeName(b.type) + ")";
@@ -69,7 +191,9 @@ std::string Describe(const void* p, const Block& b) {
 // poisoned, so that ASan reports a driver's overrun, underrun or use after
 // free at the faulting access (the role of special pool and of the verifier's
 // pool tracking on Windows); the stand-in's own checks below unpoison the
-// bytes they look at. Without ASan these macros do nothing.
+// bytes they look at. Chunks waiting for reuse stay poisoned (and, under
+// Valgrind's memcheck, inaccessible), so a stale pointer into a block of an
+// earlier life is still caught. Without either tool these do nothing.
 void Poison(const void* p, size_t n) { ASAN_POISON_MEMORY_REGION(p, n); }
 void Unpoison(const void* p, size_t n) { ASAN_UNPOISON_MEMORY_REGION(p, n); }
 void PoisonGuards(const Block& b) {
@@ -77,41 +201,84 @@ void PoisonGuards(const Block& b) {
   Poison(b.base + kGuard + b.size, kGuard);
 }
 
-// Returns "" when both guards are intact, else what was damaged.
-std::string GuardDamage(const Block& b) {
+unsigned char* TakeChunk(PoolState& s, int c, size_t bytes) {
+  if (c >= 0 && !s.spareChunks[c].empty()) {
+    unsigned char* chunk = s.spareChunks[c].back();
+    s.spareChunks[c].pop_back();
+    Unpoison(chunk, ClassBytes(c));
+    SERHUB_MEMCHECK(VALGRIND_MAKE_MEM_UNDEFINED(chunk, ClassBytes(c)));
+    return chunk;
+  }
+  return static_cast<unsigned char*>(std::malloc(c >= 0 ? ClassBytes(c) : bytes));
+}
+
+// The block's chunk goes back for reuse; its record and table entry are the
+// caller's to drop.
+void ReleaseChunk(PoolState& s, const Block& b) {
+  if (b.sizeClass < 0) {
+    Unpoison(b.base, kGuard + b.size + kGuard);
+    std::free(b.base);
+    return;
+  }
+  Poison(b.base, ClassBytes(b.sizeClass));
+  SERHUB_MEMCHECK(VALGRIND_MAKE_MEM_NOACCESS(b.base, ClassBytes(b.sizeClass)));
+  s.spareChunks[b.sizeClass].push_back(b.base);
+}
+
+// Whether the kGuard bytes at p all still hold the guard fill.
+bool GuardIntact(const unsigned char* p) {
+  constexpr uint64_t kIntact = 0x0101010101010101ull * kcore::kGuardFill;
+  uint64_t word[2];
+  std::memcpy(word, p, sizeof word);
+  static_assert(sizeof word == kGuard, "guard is two words");
+  return word[0] == kIntact && word[1] == kIntact;
+}
+
+bool GuardsIntact(const Block& b) {
   Unpoison(b.base, kGuard);
   Unpoison(b.base + kGuard + b.size, kGuard);
-  std::string damage;
-  for (size_t i = 0; i < kGuard; ++i) {
-    if (b.base[i] != kcore::kGuardFill) {
-      damage = "the bytes before it were overwritten (underrun)";
-      break;
-    }
-  }
-  const unsigned char* after = b.base + kGuard + b.size;
-  for (size_t i = 0; i < kGuard; ++i) {
-    if (after[i] != kcore::kGuardFill) {
-      if (!damage.empty()) damage += "; ";
-      damage += "the bytes after it were overwritten (overrun past " + std::to_string(b.size) +
-                " bytes)";
-      break;
-    }
-  }
+  bool intact = GuardIntact(b.base) && GuardIntact(b.base + kGuard + b.size);
   PoisonGuards(b);
+  return intact;
+}
+
+// Returns "" when both guards are intact, else what was damaged.
+std::string GuardDamage(const Block& b) {
+  std::string damage;
+  if (GuardsIntact(b)) return damage;
+  Unpoison(b.base, kGuard);
+  Unpoison(b.base + kGuard + b.size, kGuard);
+  bool before = GuardIntact(b.base);
+  bool after = GuardIntact(b.base + kGuard + b.size);
+  PoisonGuards(b);
+  if (!before) damage = "the bytes before it were overwritten (underrun)";
+  if (!after) {
+    if (!damage.empty()) damage += "; ";
+    damage += "the bytes after it were overwritten (overrun past " + std::to_string(b.size) +
+              " bytes)";
+  }
   return damage;
 }
 
-// Finds the block p points into (not at its start); caller holds the lock.
+// Finds the block p points into (not at its start), live or freed; caller
+// holds the lock. Only reached for a pointer that is not a block's start.
 const Block* ContainingBlock(PoolState& s, const void* p, const void** start) {
   auto addr = reinterpret_cast<const unsigned char*>(p);
-  for (auto& [key, block] : s.blocks) {
-    auto begin = static_cast<const unsigned char*>(key);
-    if (addr > begin && addr < begin + block.size) {
-      *start = key;
-      return &block;
-    }
+  const Block* found = nullptr;
+  auto test = [&](const Block& block) {
+    auto begin = static_cast<const unsigned char*>(UserPointer(block));
+    if (found == nullptr && addr > begin && addr < begin + block.size) found = &block;
+  };
+  for (const Block& block : s.records) {
+    if (!block.gone) test(block);
   }
-  return nullptr;
+  if (found != nullptr) *start = UserPointer(*found);
+  return found;
+}
+
+const Block* FindBlock(PoolState& s, const void* p) {
+  uint32_t i = s.table.Find(p);
+  return i == kNone ? nullptr : &s.records[i];
 }
 
 }  // namespace
@@ -129,10 +296,10 @@ void CheckResidentAtIrql(const void* p, const std::string& use) {
   std::string found;
   {
     PoolState& s = State();
-    std::lock_guard<std::mutex> lock(s.lock);
+    std::lock_guard<kcore::SpinLock> lock(s.lock);
     const void* start = p;
-    auto it = s.blocks.find(p);
-    const Block* b = it != s.blocks.end() ? &it->second : ContainingBlock(s, p, &start);
+    const Block* b = FindBlock(s, p);
+    if (b == nullptr) b = ContainingBlock(s, p, &start);
     if (b == nullptr || b->freed || !IsPaged(b->type)) return;
     found = Describe(start, *b);
   }
@@ -146,15 +313,12 @@ void CheckResidentAtIrql(const void* p, const std::string& use) {
 namespace {
 
 void TrimQuarantine(PoolState& s) {
-  while (s.quarantineBytes > kQuarantineLimit && !s.quarantine.empty()) {
-    const void* oldest = s.quarantine.front();
-    s.quarantine.pop_front();
-    auto it = s.blocks.find(oldest);
-    if (it == s.blocks.end()) continue;
-    s.quarantineBytes -= it->second.size;
-    Unpoison(it->second.base, kGuard + it->second.size + kGuard);
-    std::free(it->second.base);
-    s.blocks.erase(it);
+  while (s.quarantineBytes > kQuarantineLimit && s.quarantineHead < s.quarantine.size()) {
+    Block& b = s.records[s.quarantine[s.quarantineHead++]];
+    s.quarantineBytes -= b.size;
+    s.table.Erase(UserPointer(b));
+    ReleaseChunk(s, b);
+    b.gone = true;
   }
 }
 
@@ -184,24 +348,33 @@ PVOID Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const char* routine) {
   }
 
   PoolState& s = State();
-  std::lock_guard<std::mutex> lock(s.lock);
+  std::lock_guard<kcore::SpinLock> lock(s.lock);
   ++s.allocationCalls;
   if (s.failNth > 0 && --s.failNth == 0) return nullptr;
   // The pool runs out: ExAllocatePoolWithTag returns NULL.
-  if (host::FaultDue(host::FaultKind::Pool, host::TagText(tag))) return nullptr;
+  if (tag != s.faultDetailTag) {
+    SetTagText(s.faultDetail, tag);
+    s.faultDetailTag = tag;
+  }
+  if (host::FaultDue(host::FaultKind::Pool, s.faultDetail)) return nullptr;
   for (ULONG t : s.failTags) {
     if (t == tag) return nullptr;
   }
   if (bytes > kLargestBlock) return nullptr;
 
-  auto base = static_cast<unsigned char*>(std::malloc(kGuard + bytes + kGuard));
+  size_t chunkBytes = kGuard + bytes + kGuard;
+  int c = ClassOf(chunkBytes);
+  unsigned char* base = TakeChunk(s, c, chunkBytes);
   if (base == nullptr) return nullptr;
   std::memset(base, kcore::kGuardFill, kGuard);
   std::memset(base + kGuard, kcore::kAllocatedFill, bytes);
   std::memset(base + kGuard + bytes, kcore::kGuardFill, kGuard);
+  if (c >= 0 && ClassBytes(c) > chunkBytes) Poison(base + chunkBytes, ClassBytes(c) - chunkBytes);
+  auto i = static_cast<uint32_t>(s.records.size());
+  s.records.push_back(Block{base, bytes, tag, type, false, c, false});
   void* p = base + kGuard;
-  s.blocks[p] = Block{base, bytes, tag, type, false};
-  PoisonGuards(s.blocks[p]);
+  s.table.Insert(p, i);
+  PoisonGuards(s.records[i]);
   return p;
 }
 
@@ -213,9 +386,9 @@ void Free(PVOID p, bool checkTag, ULONG tag, const char* routine) {
   Block info{};
   {
     PoolState& s = State();
-    std::lock_guard<std::mutex> lock(s.lock);
-    auto it = s.blocks.find(p);
-    if (it == s.blocks.end()) {
+    std::lock_guard<kcore::SpinLock> lock(s.lock);
+    uint32_t index = s.table.Find(p);
+    if (index == kNone) {
       const void* start = nullptr;
       const Block* inside = ContainingBlock(s, p, &start);
       if (inside != nullptr) {
@@ -230,7 +403,7 @@ void Free(PVOID p, bool checkTag, ULONG tag, const char* routine) {
       }
       return;
     }
-    Block& b = it->second;
+    Block& b = s.records[index];
     if (b.freed) {
       VerifierFail("pool.double-free",
                    std::string(routine) + ": " + Describe(p, b) + " freed twice");
@@ -249,16 +422,17 @@ void Free(PVOID p, bool checkTag, ULONG tag, const char* routine) {
       VerifierFail("pool.free-wrong-tag", std::string(routine) + ": " + Describe(p, b) +
                                               " freed with tag '" + TagText(tag) + "'");
     }
-    std::string damage = GuardDamage(b);
-    if (!damage.empty())
-      VerifierFail("pool.overrun", std::string(routine) + ": " + Describe(p, b) + ": " + damage);
+    if (!GuardsIntact(b)) {
+      VerifierFail("pool.overrun",
+                   std::string(routine) + ": " + Describe(p, b) + ": " + GuardDamage(b));
+    }
     Unpoison(b.base, kGuard + b.size + kGuard);
     std::memset(b.base, kcore::kFreedFill, kGuard + b.size + kGuard);
     Poison(b.base, kGuard + b.size + kGuard);
     b.freed = true;
     info = b;
-    s.quarantine.push_back(p);
-    s.quarantineBytes += b.size;
+    s.quarantine.push_back(index);
+    s.quarantineBytes += info.size;
     TrimQuarantine(s);
   }
   if (kcore::HeldFastMutexWithin(p, info.size)) {
@@ -270,74 +444,71 @@ void Free(PVOID p, bool checkTag, ULONG tag, const char* routine) {
 }  // namespace
 
 std::string TagText(ULONG tag) {
-  std::string text;
-  for (int i = 0; i < 4; ++i) {
-    char c = static_cast<char>((tag >> (8 * i)) & 0xFF);
-    text += (c >= 0x20 && c < 0x7F) ? c : '.';
-  }
+  std::string text(4, '.');
+  SetTagText(text, tag);
   return text;
 }
 
 std::optional<PoolBlockInfo> PoolBlock(const void* p) {
   PoolState& s = State();
-  std::lock_guard<std::mutex> lock(s.lock);
-  auto it = s.blocks.find(p);
-  if (it == s.blocks.end() || it->second.freed) return std::nullopt;
-  return PoolBlockInfo{it->second.size, it->second.tag, it->second.type};
+  std::lock_guard<kcore::SpinLock> lock(s.lock);
+  const Block* b = FindBlock(s, p);
+  if (b == nullptr || b->freed) return std::nullopt;
+  return PoolBlockInfo{b->size, b->tag, b->type};
 }
 
 size_t PoolOutstanding(ULONG tag) {
   PoolState& s = State();
-  std::lock_guard<std::mutex> lock(s.lock);
+  std::lock_guard<kcore::SpinLock> lock(s.lock);
   size_t n = 0;
-  for (auto& [p, b] : s.blocks) {
-    if (!b.freed && (tag == 0 || b.tag == tag)) ++n;
-  }
+  ForEachLive(s, [&](const Block& b) {
+    if (tag == 0 || b.tag == tag) ++n;
+  });
   return n;
 }
 
 size_t PoolOutstandingBytes(ULONG tag) {
   PoolState& s = State();
-  std::lock_guard<std::mutex> lock(s.lock);
+  std::lock_guard<kcore::SpinLock> lock(s.lock);
   size_t n = 0;
-  for (auto& [p, b] : s.blocks) {
-    if (!b.freed && (tag == 0 || b.tag == tag)) n += b.size;
-  }
+  ForEachLive(s, [&](const Block& b) {
+    if (tag == 0 || b.tag == tag) n += b.size;
+  });
   return n;
 }
 
 size_t PoolOutstandingOfType(POOL_TYPE type) {
   PoolState& s = State();
-  std::lock_guard<std::mutex> lock(s.lock);
+  std::lock_guard<kcore::SpinLock> lock(s.lock);
   size_t n = 0;
-  for (auto& [p, b] : s.blocks) {
-    if (!b.freed && BaseType(b.type) == BaseType(type)) ++n;
-  }
+  ForEachLive(s, [&](const Block& b) {
+    if (BaseType(b.type) == BaseType(type)) ++n;
+  });
   return n;
 }
 
 void FailPoolAllocationNth(int n) {
   PoolState& s = State();
-  std::lock_guard<std::mutex> lock(s.lock);
+  std::lock_guard<kcore::SpinLock> lock(s.lock);
   s.failNth = n > 0 ? n : 0;
 }
 
 void FailPoolTag(ULONG tag) {
   PoolState& s = State();
-  std::lock_guard<std::mutex> lock(s.lock);
+  std::lock_guard<kcore::SpinLock> lock(s.lock);
   s.failTags.push_back(tag);
 }
 
 void ClearPoolFaults() {
   PoolState& s = State();
-  std::lock_guard<std::mutex> lock(s.lock);
+  std::lock_guard<kcore::SpinLock> lock(s.lock);
   s.failNth = 0;
   s.failTags.clear();
 }
 
 size_t PoolAllocationCount() {
   PoolState& s = State();
-  std::lock_guard<std::mutex> lock(s.lock);
+  std::lock_guard<kcore::SpinLock> lock(s.lock);
   return s.allocationCalls;
 }
 
@@ -345,13 +516,14 @@ namespace kcore {
 
 void ResetPool() {
   PoolState& s = State();
-  std::lock_guard<std::mutex> lock(s.lock);
-  for (auto& [p, b] : s.blocks) {
-    Unpoison(b.base, kGuard + b.size + kGuard);
-    std::free(b.base);
+  std::lock_guard<kcore::SpinLock> lock(s.lock);
+  for (const Block& b : s.records) {
+    if (!b.gone) ReleaseChunk(s, b);
   }
-  s.blocks.clear();
+  s.records.clear();
+  s.table.Clear();
   s.quarantine.clear();
+  s.quarantineHead = 0;
   s.quarantineBytes = 0;
   s.allocationCalls = 0;
   s.failNth = 0;
@@ -360,13 +532,13 @@ void ResetPool() {
 
 void PoolEndChecks(std::vector<std::string>& out) {
   PoolState& s = State();
-  std::lock_guard<std::mutex> lock(s.lock);
-  for (auto& [p, b] : s.blocks) {
-    if (b.freed) continue;
+  std::lock_guard<kcore::SpinLock> lock(s.lock);
+  ForEachLive(s, [&](const Block& b) {
+    const void* p = UserPointer(b);
     out.push_back("pool.leak: " + Describe(p, b) + " was never freed");
     std::string damage = GuardDamage(b);
     if (!damage.empty()) out.push_back("pool.overrun: " + Describe(p, b) + ": " + damage);
-  }
+  });
 }
 
 }  // namespace kcore

@@ -5,10 +5,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -29,25 +28,34 @@ constexpr uintptr_t kKernelHandleBase = static_cast<uintptr_t>(0xFFFFFFFF8000000
 // (STATUS_KEY_DELETED) even if a new key is created under the same path. The
 // configuration manager checks the handle's key control block, not a path
 // (ReactOS ntoskrnl/config/cmapi.c: CmSetValueKey and CmQueryValueKey fail
-// with STATUS_KEY_DELETED once Kcb->Delete is set).
+// with STATUS_KEY_DELETED once Kcb->Delete is set). A record does not change
+// once made.
 struct KeyHandle {
   std::string path;
   ACCESS_MASK access;
-  std::string openedBy;
+  const char* openedBy;             // the routine's name
   host::RegistryStore::KeyRef key;  // null if the key did not exist at the open
 };
+using HandleRef = std::shared_ptr<const KeyHandle>;
 
-struct OpenKey {
-  std::string path;
-  host::RegistryStore::KeyRef key;
+// One ZwSetValueKey call of the log; its strings and bytes are in setBytes.
+struct SetEntry {
+  size_t path, pathSize, name, nameSize, data, dataSize;
+  ULONG type;
+  NTSTATUS status;
 };
 
 struct ZwState {
   std::mutex mutex;
-  std::map<uintptr_t, KeyHandle> open;
-  std::set<uintptr_t> closed;
+  // Handle values carry a sequence number that only grows. handles[i] is the
+  // handle numbered first + i made since the last reset, null once closed;
+  // a number below first is from before the reset and no longer known.
+  uintptr_t first = 1;
   uintptr_t next = 1;
-  std::vector<host::ZwSetValueCall> setLog;
+  std::vector<HandleRef> handles;
+  size_t openCount = 0;
+  std::vector<SetEntry> setLog;
+  std::string setBytes;
 };
 
 ZwState& State() {
@@ -62,24 +70,45 @@ std::string HandleText(HANDLE h) {
   return text;
 }
 
-// The key behind a handle, or nullopt after reporting the bad handle. A
-// handle made for a path with no key behind it looks the path up each time.
-std::optional<OpenKey> Lookup(HANDLE h, const char* routine) {
+enum class Known { Open, Closed, Unknown };
+
+// Where a handle value stands; `slot` is its entry when it was made since
+// the last reset. Called with the state's lock held.
+Known Classify(ZwState& s, HANDLE h, HandleRef** slot) {
+  auto value = reinterpret_cast<uintptr_t>(h);
+  if ((value & kKernelHandleBase) != kKernelHandleBase || (value & 3) != 0) return Known::Unknown;
+  uintptr_t sequence = (value & ~kKernelHandleBase) >> 2;
+  if (sequence < s.first || sequence >= s.next) return Known::Unknown;
+  *slot = &s.handles[sequence - s.first];
+  return **slot ? Known::Open : Known::Closed;
+}
+
+// The record behind a handle, or null after reporting the bad handle.
+HandleRef Lookup(HANDLE h, const char* routine) {
   auto& s = State();
   std::unique_lock<std::mutex> lock(s.mutex);
-  auto key = reinterpret_cast<uintptr_t>(h);
-  auto it = s.open.find(key);
-  if (it != s.open.end()) {
-    OpenKey open{it->second.path, it->second.key};
-    lock.unlock();
-    if (!open.key) open.key = host::RegistryStore::Instance().OpenKey(open.path);
-    return open;
-  }
-  bool wasClosed = s.closed.count(key) != 0;
+  HandleRef* slot = nullptr;
+  Known known = Classify(s, h, &slot);
+  if (known == Known::Open) return *slot;
   lock.unlock();
   host::VerifierFail(std::string("INVALID_KERNEL_HANDLE: ") + routine + " on " +
-                     (wasClosed ? "closed" : "unknown") + " handle " + HandleText(h));
-  return std::nullopt;
+                     (known == Known::Closed ? "closed" : "unknown") + " handle " + HandleText(h));
+  return nullptr;
+}
+
+// The key of a handle; a handle made for a path with no key behind it looks
+// the path up each time.
+host::RegistryStore::KeyRef KeyOf(const KeyHandle& handle) {
+  if (handle.key) return handle.key;
+  return host::RegistryStore::Instance().OpenKey(handle.path);
+}
+
+// A value name as the store keeps it (UTF-8), in a buffer the thread reuses.
+const std::string& NameOf(PUNICODE_STRING name) {
+  thread_local std::string text;
+  text.clear();
+  if (name && name->Buffer) host::kio::AppendUtf8(text, name->Buffer, name->Length / sizeof(WCHAR));
+  return text;
 }
 
 }  // namespace
@@ -88,29 +117,40 @@ namespace host {
 namespace kio {
 
 HANDLE CreateKeyHandle(const std::string& path, ACCESS_MASK access, const char* openedBy) {
-  auto node = RegistryStore::Instance().OpenKey(path);
+  auto record = std::make_shared<KeyHandle>();
+  record->path = path;
+  record->access = access;
+  record->openedBy = openedBy;
+  record->key = RegistryStore::Instance().OpenKey(path);
   auto& s = State();
   std::lock_guard<std::mutex> lock(s.mutex);
   uintptr_t value = kKernelHandleBase | (s.next++ << 2);
-  s.open[value] = {path, access, openedBy, std::move(node)};
+  s.handles.push_back(std::move(record));
+  ++s.openCount;
   return reinterpret_cast<HANDLE>(value);
 }
 
 void ResetKeyHandles() {
   auto& s = State();
   std::lock_guard<std::mutex> lock(s.mutex);
-  s.open.clear();
-  s.closed.clear();
+  s.handles.clear();
+  s.first = s.next;
+  s.openCount = 0;
   s.setLog.clear();
+  s.setBytes.clear();
 }
 
 std::vector<std::string> KeyHandleEndChecks() {
   auto& s = State();
   std::lock_guard<std::mutex> lock(s.mutex);
   std::vector<std::string> out;
-  for (const auto& [value, key] : s.open)
+  for (size_t i = 0; i < s.handles.size(); ++i) {
+    const HandleRef& key = s.handles[i];
+    if (!key) continue;
+    uintptr_t value = kKernelHandleBase | ((s.first + i) << 2);
     out.push_back("kernel key handle " + HandleText(reinterpret_cast<HANDLE>(value)) + " on " +
-                  key.path + " (from " + key.openedBy + ") was never closed");
+                  key->path + " (from " + key->openedBy + ") was never closed");
+  }
   return out;
 }
 
@@ -124,35 +164,48 @@ HANDLE OpenKernelKey(const std::string& path, ACCESS_MASK access) {
 std::optional<std::string> KernelKeyPath(HANDLE handle) {
   auto& s = State();
   std::lock_guard<std::mutex> lock(s.mutex);
-  auto it = s.open.find(reinterpret_cast<uintptr_t>(handle));
-  if (it == s.open.end()) return std::nullopt;
-  return it->second.path;
+  HandleRef* slot = nullptr;
+  if (Classify(s, handle, &slot) != Known::Open) return std::nullopt;
+  return (*slot)->path;
 }
 
 std::optional<ACCESS_MASK> KernelKeyAccess(HANDLE handle) {
   auto& s = State();
   std::lock_guard<std::mutex> lock(s.mutex);
-  auto it = s.open.find(reinterpret_cast<uintptr_t>(handle));
-  if (it == s.open.end()) return std::nullopt;
-  return it->second.access;
+  HandleRef* slot = nullptr;
+  if (Classify(s, handle, &slot) != Known::Open) return std::nullopt;
+  return (*slot)->access;
 }
 
 size_t OpenKernelKeyCount() {
   auto& s = State();
   std::lock_guard<std::mutex> lock(s.mutex);
-  return s.open.size();
+  return s.openCount;
 }
 
 std::vector<ZwSetValueCall> ZwSetValueLog() {
   auto& s = State();
   std::lock_guard<std::mutex> lock(s.mutex);
-  return s.setLog;
+  std::vector<ZwSetValueCall> out;
+  out.reserve(s.setLog.size());
+  for (const SetEntry& e : s.setLog) {
+    ZwSetValueCall call{};
+    call.path.assign(s.setBytes, e.path, e.pathSize);
+    call.name.assign(s.setBytes, e.name, e.nameSize);
+    call.type = e.type;
+    const auto* bytes = reinterpret_cast<const uint8_t*>(s.setBytes.data()) + e.data;
+    call.data.assign(bytes, bytes + e.dataSize);
+    call.status = e.status;
+    out.push_back(std::move(call));
+  }
+  return out;
 }
 
 void ClearZwSetValueLog() {
   auto& s = State();
   std::lock_guard<std::mutex> lock(s.mutex);
   s.setLog.clear();
+  s.setBytes.clear();
 }
 
 }  // namespace host
@@ -163,24 +216,32 @@ NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG 
                              ULONG Type, PVOID Data, ULONG DataSize) {
   (void)TitleIndex;  // ignored by the platform
   kio::CheckIrql("ZwSetValueKey", PASSIVE_LEVEL);
-  host::ZwSetValueCall call{};
-  call.type = Type;
-  if (ValueName && ValueName->Buffer)
-    call.name = kio::ToUtf8(ValueName->Buffer, ValueName->Length / sizeof(WCHAR));
-  if (Data && DataSize)
-    call.data.assign(static_cast<const uint8_t*>(Data), static_cast<const uint8_t*>(Data) + DataSize);
+  const std::string& name = NameOf(ValueName);
+  HandleRef handle;
 
-  auto finish = [&call](NTSTATUS status) {
-    call.status = status;
+  // Every call is logged with the handle's path, the name and the bytes.
+  auto finish = [&](NTSTATUS status) {
     auto& s = State();
     std::lock_guard<std::mutex> lock(s.mutex);
-    s.setLog.push_back(std::move(call));
+    SetEntry e{};
+    const std::string* path = handle ? &handle->path : nullptr;
+    e.path = s.setBytes.size();
+    e.pathSize = path ? path->size() : 0;
+    if (path) s.setBytes += *path;
+    e.name = s.setBytes.size();
+    e.nameSize = name.size();
+    s.setBytes += name;
+    e.data = s.setBytes.size();
+    e.dataSize = Data ? DataSize : 0;
+    if (e.dataSize) s.setBytes.append(static_cast<const char*>(Data), DataSize);
+    e.type = Type;
+    e.status = status;
+    s.setLog.push_back(e);
     return status;
   };
 
-  auto open = Lookup(KeyHandle, "ZwSetValueKey");
-  if (!open) return finish(STATUS_INVALID_HANDLE);
-  call.path = open->path;
+  handle = Lookup(KeyHandle, "ZwSetValueKey");
+  if (!handle) return finish(STATUS_INVALID_HANDLE);
   if (!ValueName || (ValueName->Length && !ValueName->Buffer)) {
     host::VerifierFail("ZwSetValueKey called without a valid value name");
     return finish(STATUS_INVALID_PARAMETER);
@@ -191,12 +252,13 @@ NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG 
     return finish(STATUS_ACCESS_VIOLATION);
   }
   NTSTATUS fault = kio::TakeFault(host::IoRoutine::SetValueKey);
-  if (fault == STATUS_SUCCESS) fault = kio::SetValueFault(call.name);
+  if (fault == STATUS_SUCCESS) fault = kio::SetValueFault(name);
   if (fault != STATUS_SUCCESS) return finish(fault);
 
   auto& store = host::RegistryStore::Instance();
-  if (store.KeyDeleted(open->key)) return finish(kStatusKeyDeleted);
-  if (!store.SetValue(open->key, open->path, call.name, Type, Data, DataSize))
+  auto key = KeyOf(*handle);
+  if (store.KeyDeleted(key)) return finish(kStatusKeyDeleted);
+  if (!store.SetValue(key, handle->path, name, Type, Data, DataSize))
     return finish(STATUS_INSUFFICIENT_RESOURCES);
   return finish(STATUS_SUCCESS);
 }
@@ -205,8 +267,8 @@ NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
                                KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
                                PVOID KeyValueInformation, ULONG Length, PULONG ResultLength) {
   kio::CheckIrql("ZwQueryValueKey", PASSIVE_LEVEL);
-  auto open = Lookup(KeyHandle, "ZwQueryValueKey");
-  if (!open) return STATUS_INVALID_HANDLE;
+  HandleRef handle = Lookup(KeyHandle, "ZwQueryValueKey");
+  if (!handle) return STATUS_INVALID_HANDLE;
   if (!ResultLength || !ValueName || (ValueName->Length && !ValueName->Buffer) ||
       (Length && !KeyValueInformation)) {
     host::VerifierFail("ZwQueryValueKey called with a missing name, buffer or ResultLength");
@@ -216,61 +278,75 @@ NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
   if (fault != STATUS_SUCCESS) return fault;
 
   auto& store = host::RegistryStore::Instance();
-  if (store.KeyDeleted(open->key)) return kStatusKeyDeleted;
-  std::string name = kio::ToUtf8(ValueName->Buffer, ValueName->Length / sizeof(WCHAR));
-  auto value = store.GetValue(open->key, name);
-  if (!value) return STATUS_OBJECT_NAME_NOT_FOUND;
+  auto key = KeyOf(*handle);
+  if (store.KeyDeleted(key)) return kStatusKeyDeleted;
+  const std::string& name = NameOf(ValueName);
 
   auto* out = static_cast<uint8_t*>(KeyValueInformation);
   auto putUlong = [out](size_t offset, ULONG v) { std::memcpy(out + offset, &v, sizeof v); };
-  switch (KeyValueInformationClass) {
-    case KeyValueBasicInformation: {
-      // TitleIndex, Type, NameLength, Name[] (the name as stored, no NUL).
-      const ULONG header = 12;
-      std::u16string stored = kio::ToUtf16(value->name);
-      ULONG nameBytes = static_cast<ULONG>(stored.size() * sizeof(char16_t));
-      *ResultLength = header + nameBytes;
-      if (Length < header) return STATUS_BUFFER_TOO_SMALL;
-      putUlong(0, 0);
-      putUlong(4, value->type);
-      putUlong(8, nameBytes);
-      ULONG copy = std::min(nameBytes, Length - header);
-      std::memcpy(out + header, stored.data(), copy);
-      return copy < nameBytes ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS;
+  NTSTATUS status = STATUS_INVALID_PARAMETER;
+  // The stored value is copied out in place, under the store's lock.
+  auto copyOut = [&](const host::RegValueView& value) {
+    switch (KeyValueInformationClass) {
+      case KeyValueBasicInformation: {
+        // TitleIndex, Type, NameLength, Name[] (the name as stored, no NUL).
+        const ULONG header = 12;
+        std::u16string stored = kio::ToUtf16(std::string(value.name));
+        ULONG nameBytes = static_cast<ULONG>(stored.size() * sizeof(char16_t));
+        *ResultLength = header + nameBytes;
+        if (Length < header) {
+          status = STATUS_BUFFER_TOO_SMALL;
+          return;
+        }
+        putUlong(0, 0);
+        putUlong(4, value.type);
+        putUlong(8, nameBytes);
+        ULONG copy = std::min(nameBytes, Length - header);
+        std::memcpy(out + header, stored.data(), copy);
+        status = copy < nameBytes ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS;
+        return;
+      }
+      case KeyValuePartialInformation: {
+        const ULONG header = FIELD_OFFSET(KEY_VALUE_PARTIAL_INFORMATION, Data);
+        ULONG dataBytes = static_cast<ULONG>(value.size);
+        *ResultLength = header + dataBytes;
+        if (Length < header) {
+          status = STATUS_BUFFER_TOO_SMALL;
+          return;
+        }
+        putUlong(0, 0);
+        putUlong(4, value.type);
+        putUlong(8, dataBytes);
+        ULONG copy = std::min(dataBytes, Length - header);
+        if (copy) std::memcpy(out + header, value.data, copy);
+        status = copy < dataBytes ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS;
+        return;
+      }
+      case KeyValueFullInformation:
+        status = STATUS_NOT_IMPLEMENTED;  // not kept by this stand-in
+        return;
     }
-    case KeyValuePartialInformation: {
-      const ULONG header = FIELD_OFFSET(KEY_VALUE_PARTIAL_INFORMATION, Data);
-      ULONG dataBytes = static_cast<ULONG>(value->data.size());
-      *ResultLength = header + dataBytes;
-      if (Length < header) return STATUS_BUFFER_TOO_SMALL;
-      putUlong(0, 0);
-      putUlong(4, value->type);
-      putUlong(8, dataBytes);
-      ULONG copy = std::min(dataBytes, Length - header);
-      if (copy) std::memcpy(out + header, value->data.data(), copy);
-      return copy < dataBytes ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS;
-    }
-    case KeyValueFullInformation:
-      return STATUS_NOT_IMPLEMENTED;  // not kept by this stand-in
-  }
-  return STATUS_INVALID_PARAMETER;
+  };
+  if (!store.ReadValue(key, name, copyOut)) return STATUS_OBJECT_NAME_NOT_FOUND;
+  return status;
 }
 
 NTSTATUS NTAPI ZwClose(HANDLE Handle) {
   kio::CheckIrql("ZwClose", PASSIVE_LEVEL);
   auto& s = State();
   std::unique_lock<std::mutex> lock(s.mutex);
-  auto key = reinterpret_cast<uintptr_t>(Handle);
-  auto it = s.open.find(key);
-  if (it == s.open.end()) {
-    bool wasClosed = s.closed.count(key) != 0;
+  HandleRef* slot = nullptr;
+  Known known = Classify(s, Handle, &slot);
+  if (known != Known::Open) {
     lock.unlock();
     host::VerifierFail(std::string("INVALID_KERNEL_HANDLE: ZwClose on ") +
-                       (wasClosed ? "already closed" : "unknown") + " handle " +
+                       (known == Known::Closed ? "already closed" : "unknown") + " handle " +
                        HandleText(Handle));
     return STATUS_INVALID_HANDLE;
   }
-  s.open.erase(it);
-  s.closed.insert(key);
+  HandleRef closing = std::move(*slot);
+  slot->reset();
+  --s.openCount;
+  lock.unlock();  // the record (and perhaps its key) goes outside the lock
   return STATUS_SUCCESS;
 }

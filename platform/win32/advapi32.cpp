@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cstring>
 #include <mutex>
+#include <string_view>
 
 #include "host/faults.h"
 #include "registry.h"
@@ -77,24 +78,30 @@ bool g_administrator = true;
 // property pages running for an administrator write device settings there
 // (SetupDiOpenDevRegKey with DIREG_DEV and KEY_WRITE). Device Manager lets
 // only administrators change settings; a standard user reads the whole tree.
-ACCESS_MASK EnumTreeRights(const std::string& upperPath) {
-  static const std::string kEnum = "SYSTEM\\CURRENTCONTROLSET\\ENUM";
-  if (upperPath.compare(0, kEnum.size(), kEnum) != 0) return KEY_ALL_ACCESS;
-  if (upperPath.size() > kEnum.size() && upperPath[kEnum.size()] != '\\') return KEY_ALL_ACCESS;
+ACCESS_MASK EnumTreeRights(std::string_view path) {
+  constexpr std::string_view kEnum = "SYSTEM\\CURRENTCONTROLSET\\ENUM";
+  if (path.size() < kEnum.size() || !RegistryStore::NamesEqual(path.substr(0, kEnum.size()), kEnum))
+    return KEY_ALL_ACCESS;
+  if (path.size() > kEnum.size() && path[kEnum.size()] != '\\') return KEY_ALL_ACCESS;
   // Enum\<enumerator>\<device>\<instance>\Device Parameters[\...]
-  std::vector<std::string> parts;
+  size_t parts = 0;
+  std::string_view fourth;
   size_t at = kEnum.size();
-  while (at < upperPath.size()) {
-    size_t next = upperPath.find('\\', at + 1);
-    parts.push_back(upperPath.substr(at + 1, next == std::string::npos ? std::string::npos : next - at - 1));
-    at = next == std::string::npos ? upperPath.size() : next;
+  while (at < path.size()) {
+    size_t next = path.find('\\', at + 1);
+    std::string_view part = path.substr(at + 1, next == std::string_view::npos ? std::string_view::npos : next - at - 1);
+    if (parts == 3) fourth = part;
+    ++parts;
+    at = next == std::string_view::npos ? path.size() : next;
   }
-  if (g_administrator && parts.size() >= 4 && parts[3] == "DEVICE PARAMETERS") return KEY_ALL_ACCESS;
+  if (g_administrator && parts >= 4 && RegistryStore::NamesEqual(fourth, "DEVICE PARAMETERS"))
+    return KEY_ALL_ACCESS;
   return KEY_READ;
 }
 
 ACCESS_MASK AllowedRights(const std::string& path) {
   std::lock_guard<std::mutex> lock(g_keyMutex);
+  if (g_keyAccess.empty()) return EnumTreeRights(path);
   std::string upper = Upper(path);
   auto it = g_keyAccess.find(upper);
   return it == g_keyAccess.end() ? EnumTreeRights(upper) : it->second;
@@ -147,20 +154,20 @@ LONG Usable(HKEY key, ACCESS_MASK right, std::string* path) {
 
 bool ReadValueAnsi(const std::string& keyPath, const std::string& valueName, DWORD* type,
                    std::vector<BYTE>* data) {
-  auto value = RegistryStore::Instance().GetValue(keyPath, valueName);
-  if (!value) return false;
-  *type = value->type;
-  if (IsStringType(value->type)) {
-    // UTF-16 code units to ANSI, as stored: a missing terminator is not added.
-    std::u16string units;
-    for (size_t i = 0; i + 1 < value->data.size(); i += 2)
-      units.push_back(static_cast<char16_t>(value->data[i] | (value->data[i + 1] << 8)));
-    std::string ansi = Utf16ToAnsi(units.data(), units.size());
-    data->assign(ansi.begin(), ansi.end());
-  } else {
-    *data = value->data;
-  }
-  return true;
+  return RegistryStore::Instance().ReadValue(keyPath, valueName, [&](const RegValueView& value) {
+    *type = value.type;
+    if (IsStringType(value.type)) {
+      // UTF-16 code units to ANSI, as stored: a missing terminator is not added.
+      thread_local std::u16string units;
+      units.clear();
+      for (size_t i = 0; i + 1 < value.size; i += 2)
+        units.push_back(static_cast<char16_t>(value.data[i] | (value.data[i + 1] << 8)));
+      std::string ansi = Utf16ToAnsi(units.data(), units.size());
+      data->assign(ansi.begin(), ansi.end());
+    } else {
+      data->assign(value.data, value.data + value.size);
+    }
+  });
 }
 
 LONG CopyValueOut(DWORD type, const std::vector<BYTE>& data, LPDWORD lpType, LPBYTE lpData,

@@ -3,6 +3,7 @@
 // with the types c C d i u x X s S p; there is no floating point and no '*'.
 // An unknown type character is printed as it stands. Output stops at 1024
 // characters, the terminating NUL included.
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -72,17 +73,46 @@ size_t ParseField(const char* format, Field* field) {
   return static_cast<size_t>(p - format) + 1;
 }
 
+constexpr size_t kMax = 1024;
+
+// The text being formatted: anything past kMax - 1 characters is dropped, so
+// that no combination of width, precision and prefix can run past the
+// caller's buffer.
+class Output {
+ public:
+  void push_back(char c) {
+    if (size_ < kMax - 1) text_[size_] = c;
+    ++size_;
+  }
+  void append(const char* s, size_t n) {
+    if (size_ < kMax - 1) std::memcpy(text_ + size_, s, std::min(n, kMax - 1 - size_));
+    size_ += n;
+  }
+  // Copies the kept text and its terminating NUL to out; returns its length.
+  int CopyTo(char* out) const {
+    size_t n = std::min(size_, kMax - 1);
+    std::memcpy(out, text_, n);
+    out[n] = '\0';
+    return static_cast<int>(n);
+  }
+
+ private:
+  char text_[kMax];
+  size_t size_ = 0;
+};
+
 int Format(char* out, const char* format, va_list args) {
   static const char kNull[] = "(null)";
-  constexpr size_t kMax = 1024;
-  // Collected first and cut to kMax - 1 characters at the end, so that no
-  // combination of width, precision and prefix can run past the buffer.
-  std::string result;
+  Output result;
   int room = kMax;  // characters left, the terminating NUL included
   while (*format != '\0' && room > 1) {
     if (*format != '%') {
-      result.push_back(*format++);
-      --room;
+      // A run of plain text, as far as the next conversion or the room.
+      size_t run = std::strcspn(format, "%");
+      if (run > static_cast<size_t>(room - 1)) run = static_cast<size_t>(room - 1);
+      result.append(format, run);
+      format += run;
+      room -= static_cast<int>(run);
       continue;
     }
     ++format;
@@ -96,7 +126,9 @@ int Format(char* out, const char* format, va_list args) {
     if (field.type == Type::Unknown) continue;
 
     char ch = 0;
-    std::string text;  // strings converted to ANSI
+    std::string converted;  // wide strings converted to ANSI
+    const char* text = nullptr;
+    size_t textSize = 0;
     char number[24];
     long long value = 0;
     switch (field.type) {
@@ -111,16 +143,21 @@ int Format(char* out, const char* format, va_list args) {
       case Type::String: {
         const char* s = va_arg(args, const char*);
         text = s ? s : kNull;
+        // Only as far as the precision reaches (the whole string without one).
+        textSize = field.precision ? strnlen(text, field.precision) : std::strlen(text);
         break;
       }
       case Type::WideString: {
         const char16_t* s = va_arg(args, const char16_t*);
         if (s == nullptr) {
           text = kNull;
+          textSize = sizeof kNull - 1;
         } else {
           size_t n = 0;
           while (s[n] != 0) ++n;
-          text = host::win32::Utf16ToAnsi(s, n);
+          converted = host::win32::Utf16ToAnsi(s, n);
+          text = converted.c_str();
+          textSize = converted.size();
         }
         break;
       }
@@ -143,8 +180,7 @@ int Format(char* out, const char* format, va_list args) {
         break;
       case Type::String:
       case Type::WideString:
-        for (len = 0; (!field.precision || len < field.precision) && len < text.size(); ++len) {
-        }
+        len = static_cast<UINT>(field.precision ? std::min<size_t>(field.precision, textSize) : textSize);
         if (len > limit) len = limit;
         field.precision = len;
         break;
@@ -187,7 +223,7 @@ int Format(char* out, const char* format, va_list args) {
         break;
       case Type::String:
       case Type::WideString:
-        result.append(text, 0, len);
+        result.append(text, len);
         break;
       default:
         if (field.type == Type::Hex && (field.flags & kPrefixHex)) {
@@ -211,9 +247,7 @@ int Format(char* out, const char* format, va_list args) {
       for (UINT i = field.precision; i < field.width; ++i, --room) result.push_back(' ');
     room -= static_cast<int>(len);
   }
-  if (result.size() > kMax - 1) result.resize(kMax - 1);
-  std::memcpy(out, result.c_str(), result.size() + 1);
-  return static_cast<int>(result.size());
+  return result.CopyTo(out);
 }
 
 }  // namespace

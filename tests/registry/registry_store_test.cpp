@@ -3,6 +3,10 @@
 // survive exactly.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <string>
+#include <vector>
+
 #include "registry.h"
 
 namespace {
@@ -101,6 +105,58 @@ TEST_F(RegistryStoreTest, DeletingAKeyTakesItsSubkeysAndValues) {
   EXPECT_FALSE(store().GetValue(kPortKey, "PORTMODE"));
   EXPECT_FALSE(store().DeleteKey("SYSTEM\\CurrentControlSet\\Enum\\PCIMULTI\\PCI_SER\\020D0105"));
   EXPECT_TRUE(store().KeyExists("SYSTEM\\CurrentControlSet\\Enum\\PCIMULTI\\PCI_SER"));
+}
+
+// Past a handful of siblings keys and values are found through an index;
+// removals leave holes that must neither show in listings nor break lookups.
+TEST_F(RegistryStoreTest, ManySiblingsKeepOrderAndCaseThroughRemovals) {
+  const std::string parent = "SYSTEM\\CurrentControlSet\\Control\\Class\\Ports";
+  std::vector<std::string> kept;
+  for (int i = 0; i < 40; ++i) {
+    char name[8];
+    std::snprintf(name, sizeof name, "%04d", i);
+    ASSERT_TRUE(store().CreateKey(parent + "\\Sub" + name));
+    ASSERT_TRUE(store().SetDword(parent, std::string("Val") + name, i));
+    if (i % 3 == 2) kept.push_back(std::string("Sub") + name);
+  }
+  for (int i = 0; i < 40; ++i) {
+    if (i % 3 == 2) continue;
+    char name[8];
+    std::snprintf(name, sizeof name, "%04d", i);
+    ASSERT_TRUE(store().DeleteKey(parent + "\\SUB" + name));
+    ASSERT_TRUE(store().DeleteValue(parent, std::string("VAL") + name));
+  }
+  EXPECT_EQ(store().SubKeys(parent), kept);
+  EXPECT_EQ(store().ValueNames(parent).size(), kept.size());
+  EXPECT_TRUE(store().KeyExists(parent + "\\sub0038"));
+  EXPECT_FALSE(store().KeyExists(parent + "\\sub0039"));
+  EXPECT_EQ(store().GetValue(parent, "val0038")->Dword(), 38u);
+  EXPECT_FALSE(store().GetValue(parent, "val0037"));
+  // A name removed and written again comes last, with its new data only.
+  const uint8_t longData[40] = {7};
+  ASSERT_TRUE(store().SetValue(parent, "Val0000", 3, longData, sizeof longData));
+  ASSERT_TRUE(store().SetDword(parent, "VAL0000", 9));
+  EXPECT_EQ(store().ValueNames(parent).back(), "Val0000");
+  EXPECT_EQ(store().GetValue(parent, "val0000")->data, std::vector<uint8_t>({9, 0, 0, 0}));
+}
+
+// Keys emptied by a reset are reused for later keys; a key held open across
+// the reset must stay deleted and keep nothing of its reuse.
+TEST_F(RegistryStoreTest, KeyHeldAcrossResetStaysDeleted) {
+  store().CreateKey(kPortKey);
+  store().SetDword(kPortKey, "PORTMODE", 2);
+  auto held = store().OpenKey(kPortKey);
+  ASSERT_TRUE(held);
+  store().Reset();
+  EXPECT_TRUE(store().KeyDeleted(held));
+  store().CreateKey(kPortKey);
+  store().CreateKey("SYSTEM\\Other");
+  EXPECT_TRUE(store().KeyDeleted(held));
+  EXPECT_FALSE(store().GetValue(held, "PORTMODE"));
+  EXPECT_FALSE(store().SetValue(held, kPortKey, "PORTMODE", 4, "\1\0\0\0", 4));
+  EXPECT_FALSE(store().GetValue(kPortKey, "PORTMODE"));
+  EXPECT_TRUE(store().ValueNames(kPortKey).empty());
+  EXPECT_TRUE(store().SubKeys("SYSTEM\\Other").empty());
 }
 
 }  // namespace
