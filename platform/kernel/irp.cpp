@@ -29,6 +29,7 @@
 #include "host/kernel.h"
 #include "host/verifier.h"
 #include "kcore_internal.h"
+#include "spin_lock.h"
 
 namespace host {
 namespace {
@@ -166,7 +167,9 @@ class IrpIndex {
 };
 
 struct IrpTable {
-  std::mutex lock;
+  // Held only for the table's own bookkeeping (and the findings it reports),
+  // never across a dispatch or completion routine or a wait.
+  kcore::SpinLock lock;
   // Every IRP of this run, kept after free until reset (so that a second
   // free or completion is recognised), in the order they were made; reports
   // walk them in address order (SortedIrps). Records, their blocks and the
@@ -281,7 +284,7 @@ void DeliverReadyPower() {
   std::vector<QueuedPower> ready;
   std::function<void(std::function<void()>)> delivery;
   {
-    std::lock_guard<std::mutex> lock(T().lock);
+    std::lock_guard<host::kcore::SpinLock> lock(T().lock);
     ready.swap(T().powerReady);
     T().powerReadyCount.store(0, std::memory_order_release);
     delivery = T().powerDelivery;
@@ -338,7 +341,7 @@ PIRP AllocateIrp(CCHAR stackSize, bool injectFaults, bool threaded) {
                  "IoAllocateIrp with StackSize " + std::to_string(stackSize));
     return nullptr;
   }
-  std::lock_guard<std::mutex> lock(T().lock);
+  std::lock_guard<host::kcore::SpinLock> lock(T().lock);
   if (injectFaults && T().failNth > 0 && --T().failNth == 0) return nullptr;
   // No memory for the IRP: IoAllocateIrp and IoBuildSynchronousFsdRequest return NULL.
   if (injectFaults && host::FaultDue(host::FaultKind::Irp)) return nullptr;
@@ -420,7 +423,7 @@ void CheckPowerStartsLocked(IrpRecord& r) {
 void CompleteThreadedIrp(PIRP irp) {
   PKEVENT event = nullptr;
   {
-    std::lock_guard<std::mutex> lock(T().lock);
+    std::lock_guard<host::kcore::SpinLock> lock(T().lock);
     IrpRecord* r = Find(irp);
     if (r == nullptr || r->freed || !r->apcQueued) return;
     r->apcQueued = false;
@@ -445,7 +448,7 @@ void FinishIrp(PIRP irp) {
   PVOID thread;
   PKEVENT event;
   {
-    std::lock_guard<std::mutex> lock(T().lock);
+    std::lock_guard<host::kcore::SpinLock> lock(T().lock);
     IrpRecord* r = Find(irp);
     if (r == nullptr) return;
     r->state = IrpState::Finished;
@@ -484,19 +487,19 @@ NTSTATUS NTAPI SendAsyncDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
 }  // namespace
 
 bool IrpCompleted(PIRP irp) {
-  std::lock_guard<std::mutex> lock(T().lock);
+  std::lock_guard<host::kcore::SpinLock> lock(T().lock);
   IrpRecord* r = Find(irp);
   return r != nullptr && r->completions > 0;
 }
 
 bool IrpAlive(PIRP irp) {
-  std::lock_guard<std::mutex> lock(T().lock);
+  std::lock_guard<host::kcore::SpinLock> lock(T().lock);
   IrpRecord* r = Find(irp);
   return r != nullptr && !r->freed;
 }
 
 size_t OutstandingIrps() {
-  std::lock_guard<std::mutex> lock(T().lock);
+  std::lock_guard<host::kcore::SpinLock> lock(T().lock);
   size_t n = 0;
   for (size_t i = 0; i < T().used; ++i) {
     const IrpRecord& r = *T().records[i];
@@ -506,7 +509,7 @@ size_t OutstandingIrps() {
 }
 
 size_t IrpAllocationCount() {
-  std::lock_guard<std::mutex> lock(T().lock);
+  std::lock_guard<host::kcore::SpinLock> lock(T().lock);
   size_t n = 0;
   for (size_t i = 0; i < T().used; ++i) {
     if (!T().records[i]->external && !T().records[i]->superseded) ++n;
@@ -515,7 +518,7 @@ size_t IrpAllocationCount() {
 }
 
 void FailIrpAllocationNth(int n) {
-  std::lock_guard<std::mutex> lock(T().lock);
+  std::lock_guard<host::kcore::SpinLock> lock(T().lock);
   T().failNth = n > 0 ? n : 0;
 }
 
@@ -567,7 +570,7 @@ NTSTATUS SendIrpAsync(PDEVICE_OBJECT target, UCHAR major, UCHAR minor,
 namespace kcore {
 
 bool ConsumeIrpAllocationFault() {
-  std::lock_guard<std::mutex> lock(T().lock);
+  std::lock_guard<host::kcore::SpinLock> lock(T().lock);
   if (T().failNth > 0 && --T().failNth == 0) return true;
   return host::FaultDue(host::FaultKind::Irp);
 }
@@ -575,7 +578,7 @@ bool ConsumeIrpAllocationFault() {
 PIRP AllocateIrpUnchecked(CCHAR stackSize) { return AllocateIrp(stackSize, false, false); }
 
 void ResetIrps() {
-  std::lock_guard<std::mutex> lock(T().lock);
+  std::lock_guard<host::kcore::SpinLock> lock(T().lock);
   IrpTable& t = T();
   // The records and their blocks stay for the next run; what the IRPs
   // pointed at goes.
@@ -598,7 +601,7 @@ void ResetIrps() {
 }
 
 void ForgetPowerDevice(PDEVICE_OBJECT device) {
-  std::lock_guard<std::mutex> lock(T().lock);
+  std::lock_guard<host::kcore::SpinLock> lock(T().lock);
   for (auto it = T().powerBusy.begin(); it != T().powerBusy.end();) {
     it = it->first == device ? T().powerBusy.erase(it) : std::next(it);
   }
@@ -606,7 +609,7 @@ void ForgetPowerDevice(PDEVICE_OBJECT device) {
 }
 
 void IrpEndChecks(std::vector<std::string>& out) {
-  std::lock_guard<std::mutex> lock(T().lock);
+  std::lock_guard<host::kcore::SpinLock> lock(T().lock);
   for (IrpRecord* r : SortedIrps([](const IrpRecord& r) { return !r.freed && !r.external && !r.superseded; })) {
     std::string state;
     switch (r->state) {
@@ -672,7 +675,7 @@ VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
                            ", too small for " + std::to_string(StackSize) + " stack locations");
     return;
   }
-  std::lock_guard<std::mutex> lock(T().lock);
+  std::lock_guard<host::kcore::SpinLock> lock(T().lock);
   host::IrpRecord* r = Find(Irp);
   if (r != nullptr && !r->freed) {
     if (r->state == host::IrpState::InDriver || r->state == host::IrpState::Completing) {
@@ -693,7 +696,7 @@ VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
 
 VOID NTAPI IoFreeIrp(PIRP Irp) {
   using namespace host;
-  std::lock_guard<std::mutex> lock(T().lock);
+  std::lock_guard<host::kcore::SpinLock> lock(T().lock);
   IrpRecord* r = Find(Irp);
   if (r == nullptr) {
     VerifierFail("io.not-an-irp",
@@ -737,7 +740,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   int location;
   UCHAR dispatchMajor, dispatchMinor;
   {
-    std::lock_guard<std::mutex> lock(T().lock);
+    std::lock_guard<host::kcore::SpinLock> lock(T().lock);
     IrpRecord* r = Find(Irp);
     if (r == nullptr || r->freed || r->freeDeferred) {
       VerifierFail("io.not-an-irp", "IoCallDriver to " + kcore::DeviceText(DeviceObject) +
@@ -823,7 +826,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   }
 
   if (heldPower) return status;  // the power manager's own delivery: nobody waits for the result
-  std::lock_guard<std::mutex> lock(T().lock);
+  std::lock_guard<host::kcore::SpinLock> lock(T().lock);
   IrpRecord* r = Find(Irp);
   // Built only for a finding: formatting it on every call costs more than
   // the call itself.
@@ -881,7 +884,7 @@ void CompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     VerifierFail("irql.complete-request", "IoCompleteRequest at IRQL " + std::to_string(irql));
   int generation;
   {
-    std::lock_guard<std::mutex> lock(T().lock);
+    std::lock_guard<host::kcore::SpinLock> lock(T().lock);
     IrpRecord* r = Find(Irp);
     if (r == nullptr) {
       VerifierFail("io.not-an-irp",
@@ -933,7 +936,7 @@ void CompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     PVOID context = nullptr;
     PDEVICE_OBJECT routineDevice = nullptr;
     {
-      std::lock_guard<std::mutex> lock(T().lock);
+      std::lock_guard<host::kcore::SpinLock> lock(T().lock);
       IrpRecord* r = Find(Irp);
       Irp->PendingReturned = (sp->Control & SL_PENDING_RETURNED) ? TRUE : FALSE;
       LocationPass* pass = r->locations[l - 1];
@@ -995,7 +998,7 @@ void CompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
       kcore::SetIrql(before);
     }
 
-    std::lock_guard<std::mutex> lock(T().lock);
+    std::lock_guard<host::kcore::SpinLock> lock(T().lock);
     IrpRecord* r = Find(Irp);
     --r->completionDepth;
     if (r->freeDeferred && r->completionDepth == 0 && r->state != IrpState::Finished) {
@@ -1064,7 +1067,7 @@ PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT Devi
   irp->Tail.Overlay.Thread = kcore::ThreadToken();
   irp->RequestorMode = KernelMode;
   if (MajorFunction == IRP_MJ_READ || MajorFunction == IRP_MJ_WRITE) {
-    std::lock_guard<std::mutex> lock(T().lock);
+    std::lock_guard<host::kcore::SpinLock> lock(T().lock);
     IrpRecord* r = Find(irp);
     if (DeviceObject->Flags & DO_BUFFERED_IO) {
       r->systemBuffer = std::malloc(Length ? Length : 1);
@@ -1106,7 +1109,7 @@ NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (lower != nullptr && ((lower->Flags ^ DeviceObject->Flags) & DO_POWER_PAGABLE)) {
     bool first;
     {
-      std::lock_guard<std::mutex> lock(T().lock);
+      std::lock_guard<host::kcore::SpinLock> lock(T().lock);
       first = T().pagableReported.insert(DeviceObject).second;
     }
     if (first) {
@@ -1119,7 +1122,7 @@ NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   }
   if (SerialisedPower(next->MinorFunction)) {
     PowerKey key{DeviceObject, next->Parameters.Power.Type};
-    std::lock_guard<std::mutex> lock(T().lock);
+    std::lock_guard<host::kcore::SpinLock> lock(T().lock);
     if (!T().powerBusy.insert(key).second) {
       // Held back until the device starts its next power IRP; the caller
       // sees STATUS_PENDING, and the location the device will get is marked
@@ -1156,7 +1159,7 @@ namespace host {
 namespace {
 
 void StartNextPowerIrp(PIRP Irp) {
-  std::lock_guard<std::mutex> lock(T().lock);
+  std::lock_guard<host::kcore::SpinLock> lock(T().lock);
   IrpRecord* r = Find(Irp);
   if (r == nullptr || r->freed) {
     VerifierFail("io.not-an-irp", "PoStartNextPowerIrp of " + kcore::PointerText(Irp) +
@@ -1191,7 +1194,7 @@ void PresentPowerIrp(PDEVICE_OBJECT device, PIRP irp) {
 }  // namespace
 
 void SetPowerDelivery(std::function<void(std::function<void()>)> post) {
-  std::lock_guard<std::mutex> lock(T().lock);
+  std::lock_guard<host::kcore::SpinLock> lock(T().lock);
   T().powerDelivery = std::move(post);
 }
 
