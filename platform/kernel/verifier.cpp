@@ -73,16 +73,33 @@ std::vector<std::string> KernelEndChecks() {
 
 namespace kcore {
 
-std::string Hex(uint64_t value, int digits) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "0x%0*llX", digits, static_cast<unsigned long long>(value));
-  return buf;
+namespace {
+// value in hexadecimal after "0x", at least `digits` digits (as printf's
+// "0x%0*llX", or "%p" with lower case and no padding): findings name
+// pointers on hot paths, where snprintf would cost more than the call.
+std::string HexText(uint64_t value, int digits, const char* alphabet) {
+  char buf[2 + 64];
+  char* end = buf + sizeof buf;
+  char* p = end;
+  int n = 0;
+  do {
+    *--p = alphabet[value & 0xF];
+    value >>= 4;
+    ++n;
+  } while (value != 0);
+  int width = digits < 64 ? digits : 64;
+  for (; n < width; ++n) *--p = '0';
+  *--p = 'x';
+  *--p = '0';
+  return std::string(p, end);
 }
+}  // namespace
+
+std::string Hex(uint64_t value, int digits) { return HexText(value, digits, "0123456789ABCDEF"); }
 
 std::string PointerText(const void* p) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%p", p);
-  return buf;
+  if (p == nullptr) return "(nil)";
+  return HexText(reinterpret_cast<uintptr_t>(p), 0, "0123456789abcdef");
 }
 
 std::string Narrow(const std::u16string& s) {

@@ -1,5 +1,6 @@
 // Pool: accounting, guard bytes, fill patterns, fault injection and the
 // verifier's pool rules.
+#include <cstdio>
 #include <cstring>
 
 #include "kcore_fixture.h"
@@ -86,10 +87,37 @@ TEST_F(PoolTest, BadFreesAreReported) {
   ExpectOneFailure("points inside");
   int local = 0;
   ExFreePool(&local);
-  ExpectOneFailure("not a pool block");
+  char notABlock[64];  // the address as the C library prints a pointer
+  std::snprintf(notABlock, sizeof notABlock, "%p, which is not a pool block",
+                static_cast<void*>(&local));
+  ExpectOneFailure(notABlock);
   ExFreePoolWithTag(p, kZbus);
   ExpectOneFailure("freed with tag 'Zbus'");
   ExFreePool(p);
+  ExpectOneFailure("freed twice");
+}
+
+TEST_F(PoolTest, FreedBlocksStayOutOfReuseUntilTheQuarantineOverflows) {
+  // 64 MB of freed blocks are kept; past that the oldest go back for reuse.
+  constexpr size_t kBytes = 4000;
+  constexpr size_t kKept = (64u << 20) / kBytes;
+  void* first = ExAllocatePoolWithTag(PagedPool, kBytes, kDdk);
+  ExFreePool(first);
+  void* last = nullptr;
+  bool reused = false;
+  for (size_t i = 0; i < kKept + 8 && !reused; ++i) {
+    last = ExAllocatePoolWithTag(PagedPool, kBytes, kZbus);
+    ASSERT_NE(last, nullptr);
+    reused = last == first;
+    if (!reused) ExFreePool(last);
+  }
+  ASSERT_TRUE(reused) << "the oldest freed block never came back";
+  ASSERT_TRUE(host::PoolBlock(first).has_value());
+  EXPECT_EQ(host::PoolBlock(first)->tag, kZbus);
+  EXPECT_TRUE(TakeFailures().empty());
+  ExFreePoolWithTag(first, kZbus);
+  EXPECT_TRUE(TakeFailures().empty());
+  ExFreePool(first);
   ExpectOneFailure("freed twice");
 }
 
