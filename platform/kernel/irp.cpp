@@ -29,6 +29,7 @@
 #include "host/kernel.h"
 #include "host/verifier.h"
 #include "kcore_internal.h"
+#include "spin_lock.h"
 
 namespace host {
 namespace {
@@ -68,6 +69,9 @@ struct IrpRecord {
   bool apcQueued = false;  // finished; its completion APC has not run yet
   bool freed = false;
   bool freeDeferred = false;
+  // Another record took over its address (IoInitializeIrp on the memory of
+  // a freed IRP); counted and reported no more.
+  bool superseded = false;
   IrpState state = IrpState::Idle;
   int completions = 0;       // IofCompleteRequest calls
   int completionDepth = 0;   // completion routines running
@@ -109,11 +113,22 @@ class IrpIndex {
       if (s.irp == nullptr) return nullptr;
     }
   }
-  // The IRP is not in the index yet.
-  void Insert(PIRP irp, IrpRecord* record) {
+  // Returns the record the address named before, if any (now replaced).
+  IrpRecord* Insert(PIRP irp, IrpRecord* record) {
     if ((count_ + 1) * 2 > slots_.size()) Grow();
-    Place(irp, record);
-    ++count_;
+    for (size_t i = Hash(irp);; i = (i + 1) & mask_) {
+      Slot& s = slots_[i];
+      if (s.irp == irp) {
+        IrpRecord* old = s.record;
+        s.record = record;
+        return old;
+      }
+      if (s.irp == nullptr) {
+        s = Slot{irp, record};
+        ++count_;
+        return nullptr;
+      }
+    }
   }
   void Clear() {
     if (count_ == 0) return;
@@ -152,7 +167,9 @@ class IrpIndex {
 };
 
 struct IrpTable {
-  std::mutex lock;
+  // Held only for the table's own bookkeeping (and the findings it reports),
+  // never across a dispatch or completion routine or a wait.
+  kcore::SpinLock lock;
   // Every IRP of this run, kept after free until reset (so that a second
   // free or completion is recognised), in the order they were made; reports
   // walk them in address order (SortedIrps). Records, their blocks and the
@@ -161,7 +178,7 @@ struct IrpTable {
   std::vector<std::unique_ptr<IrpRecord>> records;
   size_t used = 0;  // records[0, used) belong to this run
   IrpIndex index;
-  std::deque<LocationPass> passes;
+  std::vector<std::unique_ptr<LocationPass>> passes;  // stable addresses
   size_t passesUsed = 0;
   int failNth = 0;
   std::set<PowerKey> powerBusy;
@@ -189,6 +206,7 @@ struct IrpTable {
     r->apcQueued = false;
     r->freed = false;
     r->freeDeferred = false;
+    r->superseded = false;
     r->state = IrpState::Idle;
     r->completions = 0;
     r->completionDepth = 0;
@@ -203,13 +221,13 @@ struct IrpTable {
     r->copyBackOnCompletion = false;
     r->major = 0;
     r->minor = 0;
-    index.Insert(irp, r);
+    if (IrpRecord* old = index.Insert(irp, r)) old->superseded = true;
     return r;
   }
   // A fresh pass, valid until the table is reset. Caller holds the lock.
   LocationPass* NewPass() {
-    if (passesUsed == passes.size()) passes.emplace_back();
-    LocationPass* p = &passes[passesUsed++];
+    if (passesUsed == passes.size()) passes.push_back(std::make_unique<LocationPass>());
+    LocationPass* p = passes[passesUsed++].get();
     *p = LocationPass{};
     return p;
   }
@@ -266,7 +284,7 @@ void DeliverReadyPower() {
   std::vector<QueuedPower> ready;
   std::function<void(std::function<void()>)> delivery;
   {
-    std::lock_guard<std::mutex> lock(T().lock);
+    std::lock_guard<host::kcore::SpinLock> lock(T().lock);
     ready.swap(T().powerReady);
     T().powerReadyCount.store(0, std::memory_order_release);
     delivery = T().powerDelivery;
@@ -323,7 +341,7 @@ PIRP AllocateIrp(CCHAR stackSize, bool injectFaults, bool threaded) {
                  "IoAllocateIrp with StackSize " + std::to_string(stackSize));
     return nullptr;
   }
-  std::lock_guard<std::mutex> lock(T().lock);
+  std::lock_guard<host::kcore::SpinLock> lock(T().lock);
   if (injectFaults && T().failNth > 0 && --T().failNth == 0) return nullptr;
   // No memory for the IRP: IoAllocateIrp and IoBuildSynchronousFsdRequest return NULL.
   if (injectFaults && host::FaultDue(host::FaultKind::Irp)) return nullptr;
@@ -405,7 +423,7 @@ void CheckPowerStartsLocked(IrpRecord& r) {
 void CompleteThreadedIrp(PIRP irp) {
   PKEVENT event = nullptr;
   {
-    std::lock_guard<std::mutex> lock(T().lock);
+    std::lock_guard<host::kcore::SpinLock> lock(T().lock);
     IrpRecord* r = Find(irp);
     if (r == nullptr || r->freed || !r->apcQueued) return;
     r->apcQueued = false;
@@ -430,7 +448,7 @@ void FinishIrp(PIRP irp) {
   PVOID thread;
   PKEVENT event;
   {
-    std::lock_guard<std::mutex> lock(T().lock);
+    std::lock_guard<host::kcore::SpinLock> lock(T().lock);
     IrpRecord* r = Find(irp);
     if (r == nullptr) return;
     r->state = IrpState::Finished;
@@ -469,38 +487,38 @@ NTSTATUS NTAPI SendAsyncDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
 }  // namespace
 
 bool IrpCompleted(PIRP irp) {
-  std::lock_guard<std::mutex> lock(T().lock);
+  std::lock_guard<host::kcore::SpinLock> lock(T().lock);
   IrpRecord* r = Find(irp);
   return r != nullptr && r->completions > 0;
 }
 
 bool IrpAlive(PIRP irp) {
-  std::lock_guard<std::mutex> lock(T().lock);
+  std::lock_guard<host::kcore::SpinLock> lock(T().lock);
   IrpRecord* r = Find(irp);
   return r != nullptr && !r->freed;
 }
 
 size_t OutstandingIrps() {
-  std::lock_guard<std::mutex> lock(T().lock);
+  std::lock_guard<host::kcore::SpinLock> lock(T().lock);
   size_t n = 0;
   for (size_t i = 0; i < T().used; ++i) {
     const IrpRecord& r = *T().records[i];
-    if (!r.freed && !r.external) ++n;
+    if (!r.freed && !r.external && !r.superseded) ++n;
   }
   return n;
 }
 
 size_t IrpAllocationCount() {
-  std::lock_guard<std::mutex> lock(T().lock);
+  std::lock_guard<host::kcore::SpinLock> lock(T().lock);
   size_t n = 0;
   for (size_t i = 0; i < T().used; ++i) {
-    if (!T().records[i]->external) ++n;
+    if (!T().records[i]->external && !T().records[i]->superseded) ++n;
   }
   return n;
 }
 
 void FailIrpAllocationNth(int n) {
-  std::lock_guard<std::mutex> lock(T().lock);
+  std::lock_guard<host::kcore::SpinLock> lock(T().lock);
   T().failNth = n > 0 ? n : 0;
 }
 
@@ -552,7 +570,7 @@ NTSTATUS SendIrpAsync(PDEVICE_OBJECT target, UCHAR major, UCHAR minor,
 namespace kcore {
 
 bool ConsumeIrpAllocationFault() {
-  std::lock_guard<std::mutex> lock(T().lock);
+  std::lock_guard<host::kcore::SpinLock> lock(T().lock);
   if (T().failNth > 0 && --T().failNth == 0) return true;
   return host::FaultDue(host::FaultKind::Irp);
 }
@@ -560,7 +578,7 @@ bool ConsumeIrpAllocationFault() {
 PIRP AllocateIrpUnchecked(CCHAR stackSize) { return AllocateIrp(stackSize, false, false); }
 
 void ResetIrps() {
-  std::lock_guard<std::mutex> lock(T().lock);
+  std::lock_guard<host::kcore::SpinLock> lock(T().lock);
   IrpTable& t = T();
   // The records and their blocks stay for the next run; what the IRPs
   // pointed at goes.
@@ -583,7 +601,7 @@ void ResetIrps() {
 }
 
 void ForgetPowerDevice(PDEVICE_OBJECT device) {
-  std::lock_guard<std::mutex> lock(T().lock);
+  std::lock_guard<host::kcore::SpinLock> lock(T().lock);
   for (auto it = T().powerBusy.begin(); it != T().powerBusy.end();) {
     it = it->first == device ? T().powerBusy.erase(it) : std::next(it);
   }
@@ -591,8 +609,8 @@ void ForgetPowerDevice(PDEVICE_OBJECT device) {
 }
 
 void IrpEndChecks(std::vector<std::string>& out) {
-  std::lock_guard<std::mutex> lock(T().lock);
-  for (IrpRecord* r : SortedIrps([](const IrpRecord& r) { return !r.freed && !r.external; })) {
+  std::lock_guard<host::kcore::SpinLock> lock(T().lock);
+  for (IrpRecord* r : SortedIrps([](const IrpRecord& r) { return !r.freed && !r.external && !r.superseded; })) {
     std::string state;
     switch (r->state) {
       case IrpState::Idle: state = "never sent or back with its sender"; break;
@@ -657,7 +675,7 @@ VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
                            ", too small for " + std::to_string(StackSize) + " stack locations");
     return;
   }
-  std::lock_guard<std::mutex> lock(T().lock);
+  std::lock_guard<host::kcore::SpinLock> lock(T().lock);
   host::IrpRecord* r = Find(Irp);
   if (r != nullptr && !r->freed) {
     if (r->state == host::IrpState::InDriver || r->state == host::IrpState::Completing) {
@@ -678,7 +696,7 @@ VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
 
 VOID NTAPI IoFreeIrp(PIRP Irp) {
   using namespace host;
-  std::lock_guard<std::mutex> lock(T().lock);
+  std::lock_guard<host::kcore::SpinLock> lock(T().lock);
   IrpRecord* r = Find(Irp);
   if (r == nullptr) {
     VerifierFail("io.not-an-irp",
@@ -722,7 +740,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   int location;
   UCHAR dispatchMajor, dispatchMinor;
   {
-    std::lock_guard<std::mutex> lock(T().lock);
+    std::lock_guard<host::kcore::SpinLock> lock(T().lock);
     IrpRecord* r = Find(Irp);
     if (r == nullptr || r->freed || r->freeDeferred) {
       VerifierFail("io.not-an-irp", "IoCallDriver to " + kcore::DeviceText(DeviceObject) +
@@ -808,7 +826,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   }
 
   if (heldPower) return status;  // the power manager's own delivery: nobody waits for the result
-  std::lock_guard<std::mutex> lock(T().lock);
+  std::lock_guard<host::kcore::SpinLock> lock(T().lock);
   IrpRecord* r = Find(Irp);
   // Built only for a finding: formatting it on every call costs more than
   // the call itself.
@@ -866,7 +884,7 @@ void CompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     VerifierFail("irql.complete-request", "IoCompleteRequest at IRQL " + std::to_string(irql));
   int generation;
   {
-    std::lock_guard<std::mutex> lock(T().lock);
+    std::lock_guard<host::kcore::SpinLock> lock(T().lock);
     IrpRecord* r = Find(Irp);
     if (r == nullptr) {
       VerifierFail("io.not-an-irp",
@@ -918,7 +936,7 @@ void CompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     PVOID context = nullptr;
     PDEVICE_OBJECT routineDevice = nullptr;
     {
-      std::lock_guard<std::mutex> lock(T().lock);
+      std::lock_guard<host::kcore::SpinLock> lock(T().lock);
       IrpRecord* r = Find(Irp);
       Irp->PendingReturned = (sp->Control & SL_PENDING_RETURNED) ? TRUE : FALSE;
       LocationPass* pass = r->locations[l - 1];
@@ -980,7 +998,7 @@ void CompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
       kcore::SetIrql(before);
     }
 
-    std::lock_guard<std::mutex> lock(T().lock);
+    std::lock_guard<host::kcore::SpinLock> lock(T().lock);
     IrpRecord* r = Find(Irp);
     --r->completionDepth;
     if (r->freeDeferred && r->completionDepth == 0 && r->state != IrpState::Finished) {
@@ -1049,7 +1067,7 @@ PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT Devi
   irp->Tail.Overlay.Thread = kcore::ThreadToken();
   irp->RequestorMode = KernelMode;
   if (MajorFunction == IRP_MJ_READ || MajorFunction == IRP_MJ_WRITE) {
-    std::lock_guard<std::mutex> lock(T().lock);
+    std::lock_guard<host::kcore::SpinLock> lock(T().lock);
     IrpRecord* r = Find(irp);
     if (DeviceObject->Flags & DO_BUFFERED_IO) {
       r->systemBuffer = std::malloc(Length ? Length : 1);
@@ -1091,7 +1109,7 @@ NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (lower != nullptr && ((lower->Flags ^ DeviceObject->Flags) & DO_POWER_PAGABLE)) {
     bool first;
     {
-      std::lock_guard<std::mutex> lock(T().lock);
+      std::lock_guard<host::kcore::SpinLock> lock(T().lock);
       first = T().pagableReported.insert(DeviceObject).second;
     }
     if (first) {
@@ -1104,7 +1122,7 @@ NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   }
   if (SerialisedPower(next->MinorFunction)) {
     PowerKey key{DeviceObject, next->Parameters.Power.Type};
-    std::lock_guard<std::mutex> lock(T().lock);
+    std::lock_guard<host::kcore::SpinLock> lock(T().lock);
     if (!T().powerBusy.insert(key).second) {
       // Held back until the device starts its next power IRP; the caller
       // sees STATUS_PENDING, and the location the device will get is marked
@@ -1141,7 +1159,7 @@ namespace host {
 namespace {
 
 void StartNextPowerIrp(PIRP Irp) {
-  std::lock_guard<std::mutex> lock(T().lock);
+  std::lock_guard<host::kcore::SpinLock> lock(T().lock);
   IrpRecord* r = Find(Irp);
   if (r == nullptr || r->freed) {
     VerifierFail("io.not-an-irp", "PoStartNextPowerIrp of " + kcore::PointerText(Irp) +
@@ -1176,7 +1194,7 @@ void PresentPowerIrp(PDEVICE_OBJECT device, PIRP irp) {
 }  // namespace
 
 void SetPowerDelivery(std::function<void(std::function<void()>)> post) {
-  std::lock_guard<std::mutex> lock(T().lock);
+  std::lock_guard<host::kcore::SpinLock> lock(T().lock);
   T().powerDelivery = std::move(post);
 }
 

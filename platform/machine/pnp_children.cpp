@@ -121,8 +121,8 @@ void BringUpChild(DeviceNode& child) {
     return;
   }
   child.SetInstancePath(path);
-  // The device node exists from here on: the driver may open its keys.
-  RegistryStore::Instance().CreateKey(child.KeyPath());
+  // The device node exists from here on (SetDeviceInstancePath creates its
+  // key): the driver may open its keys.
   SetDeviceInstancePath(pdo, path);
 
 

@@ -218,10 +218,7 @@ std::string DeviceNode::DeviceParametersPath() const {
   return KeyPath() + "\\Device Parameters";
 }
 
-void DeviceNode::SetState(NodeState state) {
-  std::lock_guard<std::recursive_mutex> lock(machine::State().mutex);
-  state_.store(state, std::memory_order_release);
-}
+void DeviceNode::SetState(NodeState state) { state_.store(state, std::memory_order_release); }
 
 std::vector<DeviceNode*> DeviceNode::Children() const {
   std::lock_guard<std::recursive_mutex> lock(machine::State().mutex);

@@ -53,26 +53,39 @@ void ProcessRelations(DeviceNode& node, ULONG_PTR information) {
   }
 
   std::vector<DeviceNode*> present = node.Children();
-  std::set<DeviceNode*> seen;
+  // The present children by PDO, sorted, so that each reported PDO is found
+  // without a walk over the children; of equal PDOs the first child wins.
+  std::less<PDEVICE_OBJECT> before;
+  std::vector<std::pair<PDEVICE_OBJECT, size_t>> byPdo;
+  byPdo.reserve(present.size());
+  for (size_t i = 0; i < present.size(); i++) byPdo.emplace_back(present[i]->Pdo(), i);
+  std::sort(byPdo.begin(), byPdo.end(), [&](const auto& a, const auto& b) {
+    return before(a.first, b.first) || (a.first == b.first && a.second < b.second);
+  });
+  std::vector<char> seen(present.size(), 0);  // by position in present
   std::vector<DeviceNode*> fresh;
-  std::set<PDEVICE_OBJECT> listed;
+  std::vector<PDEVICE_OBJECT> listed;  // sorted
+  listed.reserve(reported.size());
   for (PDEVICE_OBJECT pdo : reported) {
     if (pdo == nullptr || !IsDeviceAlive(pdo)) {
       VerifierFail("pnp.relations-bad-device", "machine: bus relations of " + NodeText(node) + " name a device that does not exist (" +
                    Hex((ULONG_PTR)pdo) + ")");
       continue;
     }
-    if (!listed.insert(pdo).second) {
+    auto slot = std::lower_bound(listed.begin(), listed.end(), pdo, before);
+    if (slot != listed.end() && *slot == pdo) {
       VerifierFail("pnp.relations-bad-device", "machine: bus relations of " + NodeText(node) + " list device " + Hex((ULONG_PTR)pdo) + " twice");
       ObDereferenceObject(pdo);
       continue;
     }
-    auto known = std::find_if(present.begin(), present.end(), [&](DeviceNode* c) { return c->Pdo() == pdo; });
-    if (known != present.end()) {
+    listed.insert(slot, pdo);
+    auto known = std::lower_bound(byPdo.begin(), byPdo.end(), pdo,
+                                  [&](const auto& entry, PDEVICE_OBJECT p) { return before(entry.first, p); });
+    if (known != byPdo.end() && known->first == pdo) {
       // The manager already holds its reference; this one was the list's.
       ObDereferenceObject(pdo);
-      seen.insert(*known);
-      (*known)->reported = true;
+      seen[known->second] = 1;
+      present[known->second]->reported = true;
       continue;
     }
     if (pdo->Flags & DO_DEVICE_INITIALIZING) {
@@ -94,15 +107,16 @@ void ProcessRelations(DeviceNode& node, ULONG_PTR information) {
 
   // New children first: a vanished child's device node exists until its
   // removal has been processed after the enumeration.
-  for (DeviceNode* child : present) {
-    if (!seen.count(child)) child->reported = false;
+  for (size_t i = 0; i < present.size(); i++) {
+    if (!seen[i]) present[i]->reported = false;
   }
   for (DeviceNode* child : fresh) BringUpChild(*child);
 
   // Children the bus no longer reports: reported missing, so their PDOs may
   // go at the removal that follows (a second one for a disabled child).
-  for (DeviceNode* child : present) {
-    if (seen.count(child)) continue;
+  for (size_t i = 0; i < present.size(); i++) {
+    if (seen[i]) continue;
+    DeviceNode* child = present[i];
     if (StartedLike(child->State())) {
       for (DeviceNode* d : [&] { std::vector<DeviceNode*> v; PostOrder(*child, v); return v; }()) {
         if (StartedLike(d->State())) {

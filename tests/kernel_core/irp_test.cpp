@@ -439,6 +439,17 @@ TEST_F(IrpTest, InitializeIrpLaysOutCallerMemory) {
   ExpectOneFailure("too small");
 }
 
+TEST_F(IrpTest, InitializingAFreedIrpsMemoryMakesItTheCallersIrp) {
+  PIRP irp = IoAllocateIrp(2, FALSE);
+  IoFreeIrp(irp);
+  IoInitializeIrp(irp, IoSizeOfIrp(2), 2);
+  EXPECT_TRUE(host::IrpAlive(irp));
+  EXPECT_EQ(host::OutstandingIrps(), 0u);
+  EXPECT_EQ(host::IrpAllocationCount(), 0u);
+  IoFreeIrp(irp);
+  ExpectOneFailure("not allocated by IoAllocateIrp");
+}
+
 TEST_F(IrpTest, SendingACompletedIrpAgainIsReported) {
   PDEVICE_OBJECT dev = MakeDevice([](PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, STATUS_SUCCESS); });
   PIRP irp = IoAllocateIrp(2, FALSE);

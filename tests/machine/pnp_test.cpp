@@ -133,6 +133,18 @@ TEST_F(PnpTest, KnownChildrenAreNotInterrogatedAgain) {
   EXPECT_EQ(1, host::ReferenceCount(card.Children()[0]->Pdo()));
 }
 
+TEST_F(PnpTest, DeviceListedTwiceIsReportedOnceAndItsSecondReferenceGivenBack) {
+  host::DeviceNode& card = BringUp({0, 1});
+  fakebus::Report({1, 0, 1});
+  ASSERT_EQ(STATUS_SUCCESS, host::QueryBusRelations(card));
+  const std::string found = TakeFailures();
+  EXPECT_EQ(1, std::count(found.begin(), found.end(), '\n')) << found;
+  EXPECT_NE(std::string::npos, found.find(" twice")) << found;
+  ASSERT_EQ(2u, card.Children().size());
+  for (host::DeviceNode* child : card.Children()) EXPECT_EQ(1, host::ReferenceCount(child->Pdo()));
+  EXPECT_EQ(1, fakebus::Count("child1", IRP_MN_START_DEVICE));
+}
+
 TEST_F(PnpTest, ChildrenMissingFromTheAnswerAreSurpriseRemovedThenRemoved) {
   host::DeviceNode& card = BringUp({0, 1, 2});
   host::DeviceNode* gone = card.Children()[1];

@@ -24,7 +24,9 @@ TEST_F(PlatformTimingTest, SystemPowerReachesEveryStackChildrenFirstThenParentsF
     EXPECT_EQ(&node, results[cardAt].node);
     for (size_t i = 0; i < results.size(); ++i) {
       EXPECT_EQ(STATUS_SUCCESS, results[i].result.status) << i;
-      if (i != cardAt) EXPECT_EQ(&node, results[i].node->Parent()) << i;
+      if (i != cardAt) {
+        EXPECT_EQ(&node, results[i].node->Parent()) << i;
+      }
     }
   }
 }
