@@ -4,11 +4,15 @@
 #include "propui_test.h"
 
 #include <cstring>
+#include <mutex>
 
 extern "C" HPROPSHEETPAGE WINAPI __real_CreatePropertySheetPageA(LPCPROPSHEETPAGEA page);
 
 namespace propui_test {
 namespace {
+// Other tests create pages on several threads at once: the record is kept
+// under a lock.
+std::mutex g_lock;
 bool g_failCreate = false;
 bool g_seen = false;
 std::vector<uint8_t> g_given;  // the structure's first dwSize bytes
@@ -17,10 +21,13 @@ std::vector<uint8_t> g_given;  // the structure's first dwSize bytes
 
 extern "C" HPROPSHEETPAGE WINAPI __wrap_CreatePropertySheetPageA(LPCPROPSHEETPAGEA page) {
   using namespace propui_test;
-  g_seen = true;
-  const uint8_t* bytes = reinterpret_cast<const uint8_t*>(page);
-  g_given.assign(bytes, bytes + page->dwSize);
-  if (g_failCreate) return nullptr;
+  {
+    std::lock_guard<std::mutex> hold(g_lock);
+    g_seen = true;
+    const uint8_t* bytes = reinterpret_cast<const uint8_t*>(page);
+    g_given.assign(bytes, bytes + page->dwSize);
+    if (g_failCreate) return nullptr;
+  }
   return __real_CreatePropertySheetPageA(page);
 }
 
