@@ -318,45 +318,33 @@ NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
   const std::string_view name = utf8.View();
 
   auto* out = static_cast<uint8_t*>(KeyValueInformation);
-  auto putUlong = [out](size_t offset, ULONG v) { std::memcpy(out + offset, &v, sizeof v); };
   NTSTATUS status = STATUS_INVALID_PARAMETER;
+  // Both classes kept here lay out TitleIndex, Type, then the length of what
+  // follows and its bytes (the name as stored, no NUL; or the data).
+  auto put = [&](ULONG type, const void* bytes, ULONG size) {
+    const ULONG header = FIELD_OFFSET(KEY_VALUE_PARTIAL_INFORMATION, Data);
+    *ResultLength = header + size;
+    if (Length < header) {
+      status = STATUS_BUFFER_TOO_SMALL;
+      return;
+    }
+    const ULONG fields[3] = {0, type, size};
+    std::memcpy(out, fields, sizeof fields);
+    ULONG copy = std::min(size, Length - header);
+    if (copy) std::memcpy(out + header, bytes, copy);
+    status = copy < size ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS;
+  };
   // The stored value is copied out in place, under the store's lock.
   auto copyOut = [&](const host::RegValueView& value) {
     switch (KeyValueInformationClass) {
       case KeyValueBasicInformation: {
-        // TitleIndex, Type, NameLength, Name[] (the name as stored, no NUL).
-        const ULONG header = 12;
         std::u16string stored = kio::ToUtf16(std::string(value.name));
-        ULONG nameBytes = static_cast<ULONG>(stored.size() * sizeof(char16_t));
-        *ResultLength = header + nameBytes;
-        if (Length < header) {
-          status = STATUS_BUFFER_TOO_SMALL;
-          return;
-        }
-        putUlong(0, 0);
-        putUlong(4, value.type);
-        putUlong(8, nameBytes);
-        ULONG copy = std::min(nameBytes, Length - header);
-        std::memcpy(out + header, stored.data(), copy);
-        status = copy < nameBytes ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS;
+        put(value.type, stored.data(), static_cast<ULONG>(stored.size() * sizeof(char16_t)));
         return;
       }
-      case KeyValuePartialInformation: {
-        const ULONG header = FIELD_OFFSET(KEY_VALUE_PARTIAL_INFORMATION, Data);
-        ULONG dataBytes = static_cast<ULONG>(value.size);
-        *ResultLength = header + dataBytes;
-        if (Length < header) {
-          status = STATUS_BUFFER_TOO_SMALL;
-          return;
-        }
-        putUlong(0, 0);
-        putUlong(4, value.type);
-        putUlong(8, dataBytes);
-        ULONG copy = std::min(dataBytes, Length - header);
-        if (copy) std::memcpy(out + header, value.data, copy);
-        status = copy < dataBytes ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS;
+      case KeyValuePartialInformation:
+        put(value.type, value.data, static_cast<ULONG>(value.size));
         return;
-      }
       case KeyValueFullInformation:
         status = STATUS_NOT_IMPLEMENTED;  // not kept by this stand-in
         return;

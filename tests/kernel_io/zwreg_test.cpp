@@ -99,6 +99,29 @@ TEST_F(ZwTest, QueryPartialInformationSizes) {
             STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
+// The basic class gives the name as stored (its case, no NUL) after the same
+// three fields, cut where the buffer ends.
+TEST_F(ZwTest, QueryBasicInformationGivesTheStoredName) {
+  ASSERT_EQ(SetDword(u"PortMode", 16, 3), STATUS_SUCCESS);
+  UNICODE_STRING name;
+  RtlInitUnicodeString(&name, u"PORTMODE");
+  unsigned char buffer[40];
+  std::memset(buffer, 0xCC, sizeof buffer);
+  ULONG result = 0;
+  EXPECT_EQ(ZwQueryValueKey(key_, &name, KeyValueBasicInformation, buffer, 12 + 4, &result),
+            STATUS_BUFFER_OVERFLOW);
+  EXPECT_EQ(result, 12u + 16);
+  ULONG fields[3];
+  std::memcpy(fields, buffer, sizeof fields);
+  EXPECT_EQ(fields[1], ULONG(REG_DWORD));
+  EXPECT_EQ(fields[2], 16u);
+  EXPECT_EQ(0, std::memcmp(buffer + 12, u"Po", 4));
+  EXPECT_EQ(buffer[16], 0xCC) << "copied past the buffer length";
+  ASSERT_EQ(ZwQueryValueKey(key_, &name, KeyValueBasicInformation, buffer, sizeof buffer, &result),
+            STATUS_SUCCESS);
+  EXPECT_EQ(0, std::memcmp(buffer + 12, u"PortMode", 16));
+}
+
 TEST_F(ZwTest, BadAndClosedHandlesAreReported) {
   EXPECT_EQ(host::OpenKernelKey("SYSTEM\\NoSuchKey"), nullptr);
   EXPECT_EQ(ZwClose(key_), STATUS_SUCCESS);
