@@ -196,31 +196,15 @@ struct IrpTable {
   IrpRecord* NewRecord(PIRP irp) {
     if (used == records.size()) records.push_back(std::make_unique<IrpRecord>());
     IrpRecord* r = records[used++].get();
-    // Every field back to a fresh record's, except the block (`owned`) and
-    // the containers' storage. A field added to IrpRecord is reset here.
+    // A fresh record's fields, but the block (`owned`) and the location
+    // list's storage are kept.
+    IrpRecord fresh;
+    fresh.owned = r->owned;
+    fresh.ownedBytes = r->ownedBytes;
+    fresh.locations = std::move(r->locations);
+    fresh.locations.clear();
+    *r = std::move(fresh);
     r->irp = irp;
-    r->memory = nullptr;
-    r->bytes = 0;
-    r->external = false;
-    r->threaded = false;
-    r->apcQueued = false;
-    r->freed = false;
-    r->freeDeferred = false;
-    r->superseded = false;
-    r->state = IrpState::Idle;
-    r->completions = 0;
-    r->completionDepth = 0;
-    r->locations.clear();
-    r->powerReceived.clear();
-    r->powerStarts.clear();
-    r->powerChecked = false;
-    r->powerType = SystemPowerState;
-    r->systemBuffer = nullptr;
-    r->userBuffer = nullptr;
-    r->userLength = 0;
-    r->copyBackOnCompletion = false;
-    r->major = 0;
-    r->minor = 0;
     if (IrpRecord* old = index.Insert(irp, r)) old->superseded = true;
     return r;
   }
