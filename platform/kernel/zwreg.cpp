@@ -319,8 +319,10 @@ NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
 
   auto* out = static_cast<uint8_t*>(KeyValueInformation);
   NTSTATUS status = STATUS_INVALID_PARAMETER;
-  // Both classes kept here lay out TitleIndex, Type, then the length of what
-  // follows and its bytes (the name as stored, no NUL; or the data).
+  // Both classes kept here (KEY_VALUE_BASIC_INFORMATION and
+  // KEY_VALUE_PARTIAL_INFORMATION, as wdm.h declares them) lay out
+  // TitleIndex, Type, then the length of what follows and its bytes (the
+  // name as stored, no NUL; or the data).
   auto put = [&](ULONG type, const void* bytes, ULONG size) {
     const ULONG header = FIELD_OFFSET(KEY_VALUE_PARTIAL_INFORMATION, Data);
     *ResultLength = header + size;
